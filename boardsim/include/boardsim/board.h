@@ -1,0 +1,192 @@
+// Test-side handle to one simulated board.
+//
+// A board lives in a directory of its own (created by Board, removed by its
+// destructor). Programs run against it with the preload library, which finds
+// the directory through the environment variable BOARDSIM_DIR and keeps the
+// board's state in <dir>/board.state, so successive runs see one board.
+//
+// The state is a set of key=value settings. Every key has a default, so a
+// fresh board is a healthy unit running its firmware. Keys (values are
+// decimal unless said otherwise; "hex" means a string of hex digits, two per
+// byte, no separators):
+//
+//   MCU program
+//     mcu.program        firmware | bootloader | off          (firmware)
+//                        switched by the reset pulse on GPIO line 22: the
+//                        rising edge starts the bootloader when line 21 is
+//                        low, the firmware when it is high; "off" while
+//                        line 22 is held low (the MCU clocks out zeros)
+//
+//   Firmware data (what the MCU reports)
+//     fw.battery         0..255                                (87)
+//     fw.charging        0..255                                (1)
+//     fw.major fw.minor  0..255                                (1, 4)
+//     fw.patch fw.build  0..65535                              (2, 57)
+//     fw.commit          up to 7 characters                    (a1b2c3d)
+//     fw.uuid            hex, 16 bytes            (000102030405060708090a0b0c0d0e0f)
+//     fw.serial          10 characters                         (SU01-02003)
+//     fw.usbc            hex, 3 bytes                          (6ba6d0)
+//     fw.status.set      reply byte of test mode/reset/link    (1)
+//     fw.status.uuid fw.status.serial fw.status.usbc  status bytes (1)
+//     fw.ack_refuse      1: write transactions are answered with a wrong
+//                        acknowledgement (the MCU refuses the value)  (0)
+//   Firmware records (what the MCU was told; written by the simulator)
+//     fw.test_mode fw.reset_mode fw.link_led   last argument byte  (unset)
+//     fw.usbc_mode fw.usbc_current             last payload byte   (unset)
+//     fw.serial is overwritten by a serial-number write.
+//
+//   Firmware faults (counts are "the next N occurrences"; -1 means always)
+//     fw.not_ready=N       command words answered 00 00 instead of FF FF
+//     fw.resync_delay=N    resync phase 1 answers N bytes of 00 before 69
+//     fw.no_resync_marker=1  phase 1 never answers 69
+//     fw.no_resync_ack=1     phase 2 never answers FF F3
+//     fw.bad_crc=N         read data phases carry a wrong CRC-8 byte
+//     fw.bad_ack=N         write acknowledgements are 01 00 instead of 01 07
+//     fw.silent=1          the MCU clocks out only zero bytes
+//
+//   SPI device faults and driver behaviour
+//     spi.fail_open=1          opening /dev/spidev0.0 fails (ENOENT)
+//     spi.fail_ioctl=NAME      that configuration ioctl returns -1 (EINVAL);
+//                              NAME: wr_mode rd_mode wr_bits rd_bits
+//                                    wr_speed rd_speed
+//     spi.fail_exchanges=N     SPI_IOC_MESSAGE returns -1 (EIO)
+//     spi.readback.speed=HZ    the driver reads back this maximum speed
+//                              instead of the value written (likewise
+//                              spi.readback.mode, spi.readback.bits)
+//
+//   KBoot ROM bootloader
+//     kb.filler=N          0x00 filler bytes before each packet it sends (2)
+//     kb.storm=N           extra non-zero filler bytes (0xFF) before each
+//                          packet, after the zero filler                  (0)
+//     kb.nak_at=K          the K-th host packet that wants an ACK is
+//                          answered 5A A2 (counted from 1 since boot)
+//     kb.bad_crc_at=K      the K-th generic response carries a wrong CRC
+//     kb.error_at=K        the K-th generic response carries status
+//     kb.error_status=S    (default 10000 when kb.error_at is set)
+//     kb.silent=1          the bootloader never answers (zero bytes)
+//   KBoot records (written by the simulator)
+//     kb.erased=1          after an erase all unsecure
+//     kb.executed=J,A,S    jump address, argument, stack pointer (hex)
+//     kb.violations        count of protocol faults the host committed
+//                          (bad CRC, bad length, packet out of order,
+//                          missing host ACK); details in the log
+//     the bytes written by write memory are kept in <dir>/flash.bin
+//
+//   GPIO (sysfs under /sys/class/gpio, simulated)
+//     gpio.N.exported  0|1,  gpio.N.direction in|out,  gpio.N.value 0|1
+//
+//   Files and network
+//     The local version file /etc/krv_version.xml is read from
+//     <dir>/krv_version.xml (missing when that file is missing).
+//     fs.deny=PATH         opening or access() of PATH fails with EACCES
+//                          (as root, chmod cannot make a file unreadable)
+//     net.mode=capture     (default) every sendto() to a non-loopback IPv4
+//                          address is captured into <dir>/datagrams and
+//                          reported as sent; nothing leaves the process.
+//     net.mode=real        datagrams are really sent; honoured only in a
+//                          network namespace other than that of PID 1,
+//                          otherwise captured as above.
+//     net.send_fail=1      sendto() fails with ENETUNREACH
+//     net.resolve_fail=1   gethostbyname() fails
+//     net.stop_after=N     after the N-th captured datagram the process
+//                          receives SIGTERM (ends the telemetry loop)
+//     time.fast_sleep=1    sleep() returns at once (usleep is untouched)
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace boardsim {
+
+// One SPI_IOC_MESSAGE(1) exchange as the device saw it. Runs of identical
+// consecutive exchanges (same descriptor fields, same tx and rx bytes) are
+// one record with count > 1; t_first_ns and t_last_ns are CLOCK_MONOTONIC
+// times of the start of the first and of the last exchange of the run.
+struct Exchange {
+  uint64_t t_first_ns = 0;
+  uint64_t t_last_ns = 0;
+  uint64_t count = 1;
+  uint32_t speed_hz = 0;
+  uint16_t delay_usecs = 0;
+  uint8_t bits_per_word = 0;
+  uint8_t cs_change = 0;
+  uint8_t tx_nbits = 0;
+  uint8_t rx_nbits = 0;
+  bool has_tx = true;   // tx_buf was not null
+  bool has_rx = true;   // rx_buf was not null
+  bool failed = false;  // the ioctl returned -1 (an injected fault)
+  std::vector<uint8_t> tx;
+  std::vector<uint8_t> rx;
+};
+
+// A configuration ioctl on the SPI device, in order.
+struct SpiConfig {
+  std::string name;  // wr_mode rd_mode wr_bits rd_bits wr_speed rd_speed
+  uint32_t value;    // value written, or value read back
+  bool failed;
+};
+
+// One write() to a sysfs GPIO file, in order.
+struct GpioWrite {
+  uint64_t t_ns;
+  std::string path;  // e.g. "/sys/class/gpio/gpio22/value"
+  std::string data;  // exactly the bytes written, e.g. "1", "out", "22"
+};
+
+struct RunResult {
+  std::string out;      // standard output
+  std::string err;      // standard error
+  int status = -1;      // exit status, or -1 when ended by a signal
+  int signal = 0;       // terminating signal, 0 when it exited
+  bool timed_out = false;
+  double seconds = 0;   // wall time
+};
+
+class Board {
+ public:
+  Board();  // a fresh board with every key at its default
+  ~Board();
+  Board(const Board&) = delete;
+  Board& operator=(const Board&) = delete;
+
+  const std::string& dir() const { return dir_; }
+
+  void set(const std::string& key, const std::string& value);
+  void set(const std::string& key, long long value);
+  std::string get(const std::string& key) const;  // "" when unset
+
+  void write_version_file(const std::string& xml);
+  void remove_version_file();
+
+  // Records; in-process use sees everything exchanged so far.
+  std::vector<Exchange> spi_log() const;
+  std::vector<SpiConfig> spi_config_log() const;
+  std::vector<GpioWrite> gpio_log() const;
+  std::vector<std::vector<uint8_t>> datagrams() const;
+  std::vector<uint8_t> flash() const;  // bytes written by the bootloader
+  void clear_logs();                   // forget all records so far
+
+  // Runs argv[0] (a path) with the preload library and BOARDSIM_DIR set,
+  // through the cross-compiling emulator when there is one. The child is
+  // killed after timeout_s. `env` adds or overrides variables ("" value
+  // removes it).
+  RunResult run(const std::vector<std::string>& argv,
+                const std::map<std::string, std::string>& env = {},
+                double timeout_s = 20) const;
+
+  // Points this process's own SPI/GPIO/file calls at this board (sets
+  // BOARDSIM_DIR), for in-process tests that link the preload library.
+  void attach() const;
+
+ private:
+  std::string dir_;
+};
+
+// Paths of the built programs, for end-to-end tests.
+std::string unitctl_path();
+std::string mcuflash_path();
+
+}  // namespace boardsim
