@@ -1,0 +1,54 @@
+// mcuflash: downloads a firmware image into the MCU through its KBoot ROM
+// bootloader, or with -r only restarts the MCU.
+#include <stdio.h>
+#include <unistd.h>
+
+#include "flash_run.h"
+#include "gpio.h"
+#include "image.h"
+#include "kboot_link.h"
+
+namespace {
+
+void print_usage(const char* program) {
+  printf("Usage: %s [OPTIONS] binary-file\n", program);
+  printf("%s\n", "  -h                   Print this help and exit");
+  printf("%s\n", "  -v                   Enable verbose output");
+  printf("%s\n", "  -r                   Reboot MCU");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const char* program = (argc > 0 && argv[0] != nullptr) ? argv[0] : "mcuflash";
+  // '+': options end at the first operand; arguments are never reordered.
+  int option;
+  while ((option = getopt(argc, argv, "+vrh")) != -1) {
+    switch (option) {
+      case 'v':
+        verbose = 1;
+        break;
+      case 'r':
+        mcu_restart_only();
+      case 'h':
+        print_usage(program);
+        flash_exit(0);
+      default:
+        print_usage(program);
+        flash_exit(1);
+    }
+  }
+  if (optind >= argc) {
+    fprintf(stderr, "Please supply a file to flash\n");
+    print_usage(program);
+    flash_exit(1);
+  }
+  const char* path = argv[optind];
+  if (access(path, F_OK) != 0) abort_with_error(path);
+
+  flash_image image;
+  if (image_open(path, &image) != 0) flash_exit(1);
+
+  const int fd = spi_setup();
+  flash_run(fd, &image, path);
+}
