@@ -1,0 +1,106 @@
+// In-process tests of the image checks that run before the MCU is touched,
+// and of the chunked reads of the download.
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "image.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class ImageTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/mcuflash_image_XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override {
+    if (image_.file != nullptr) fclose(image_.file);
+    fs::remove_all(dir_);
+  }
+  std::string write_file(const std::string& name, const std::vector<uint8_t>& bytes) {
+    const std::string path = dir_ + "/" + name;
+    FILE* f = fopen(path.c_str(), "wb");
+    EXPECT_NE(f, nullptr);
+    if (!bytes.empty()) fwrite(bytes.data(), 1, bytes.size(), f);
+    fclose(f);
+    return path;
+  }
+  // image_open with its standard error captured.
+  int open_image(const std::string& path, std::string* err) {
+    testing::internal::CaptureStderr();
+    const int result = image_open(path.c_str(), &image_);
+    *err = testing::internal::GetCapturedStderr();
+    return result;
+  }
+  std::string dir_;
+  flash_image image_;
+};
+
+TEST_F(ImageTest, UnusableImagesAreRefusedWithTheirPath) {
+  const std::string empty = write_file("empty.bin", {});
+  const std::string sparse_too_big = dir_ + "/huge.bin";
+  ASSERT_EQ(truncate(write_file("huge.bin", {1}).c_str(), 0x100000000LL), 0);
+  struct Case {
+    std::string path;
+    std::string why;
+  } cases[] = {
+      {empty, "empty"},
+      {dir_, "not a regular file"},
+      {sparse_too_big, "too large"},
+      {dir_ + "/missing.bin", "No such file or directory"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    std::string err;
+    EXPECT_EQ(open_image(c.path, &err), 1);
+    EXPECT_EQ(err.rfind(c.path + ": ", 0), 0u) << err;
+    EXPECT_NE(err.find(c.why), std::string::npos) << err;
+    EXPECT_EQ(err.back(), '\n');
+    EXPECT_EQ(image_.file, nullptr);
+  }
+}
+
+TEST_F(ImageTest, LargestImageThatFitsIsAccepted) {
+  const std::string path = write_file("max.bin", {7});
+  ASSERT_EQ(truncate(path.c_str(), 0xFFFFFFFFLL), 0);
+  std::string err;
+  ASSERT_EQ(open_image(path, &err), 0) << err;
+  EXPECT_EQ(image_.size, 0xFFFFFFFFu);
+  uint8_t first = 0;
+  ASSERT_EQ(image_read(&image_, path.c_str(), &first, 1), 0);
+  EXPECT_EQ(first, 7);  // the readability probe did not consume the first byte
+}
+
+TEST_F(ImageTest, ReadsChunksInFileOrderAndReportsAShrunkenFile) {
+  std::vector<uint8_t> bytes(70);
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 7 + 1);
+  const std::string path = write_file("img.bin", bytes);
+  std::string err;
+  ASSERT_EQ(open_image(path, &err), 0) << err;
+  EXPECT_EQ(err, "");
+  EXPECT_EQ(image_.size, 70u);
+
+  // The file shrinks to 40 bytes after it was checked.
+  ASSERT_EQ(truncate(path.c_str(), 40), 0);
+  std::vector<uint8_t> got(32);
+  ASSERT_EQ(image_read(&image_, path.c_str(), got.data(), 32), 0);
+  EXPECT_EQ(got, std::vector<uint8_t>(bytes.begin(), bytes.begin() + 32));
+
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(image_read(&image_, path.c_str(), got.data(), 32), 1);
+  err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(err, path + ": file ended after 40 of 70 bytes\n");
+}
+
+}  // namespace
