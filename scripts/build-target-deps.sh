@@ -1,0 +1,169 @@
+#!/usr/bin/env bash
+# Builds the target libraries of the cross builds from Debian's own source
+# packages (Debian 12 has no big-endian MIPS architecture to install them
+# from):
+#
+#   build-deps/mips-linux-gnu/     static libxml2 and GoogleTest for the
+#                                  glibc build that the test suite runs on
+#   build-deps/mips-linux-musl/sysroot/
+#                                  musl, the kernel's uapi headers and a
+#                                  shared libxml2: what the board has
+#
+# Usage: scripts/build-target-deps.sh [gnu|musl|all]   (default all)
+# Idempotent: each piece is skipped when its stamp file exists; delete
+# build-deps/ (or one prefix) to rebuild. Fetching the sources needs root
+# (a temporary deb-src entry) and dpkg-dev; the compilers come from
+# g++-mips-linux-gnu. Environment: BOARD_DEPS_DIR (default build-deps),
+# JOBS (default: number of cores).
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+deps=${BOARD_DEPS_DIR:-$root/build-deps}
+jobs=${JOBS:-$(nproc)}
+what=${1:-all}
+src=$deps/src
+work=$deps/work
+gnu=$deps/mips-linux-gnu
+sysroot=$deps/mips-linux-musl/sysroot
+generator=()
+command -v ninja >/dev/null && generator=(-G Ninja)
+
+log() { echo "build-target-deps: $*"; }
+stamp_ok() { [ -f "$1/.stamp-$2" ]; }
+stamp() { date -u +%FT%TZ > "$1/.stamp-$2"; }
+
+# Quiet unless it fails: then the whole log is shown.
+run_logged() {
+  local logfile=$1; shift
+  if ! "$@" >"$logfile" 2>&1; then
+    cat "$logfile" >&2
+    log "failed: $*  (log: $logfile)"
+    exit 1
+  fi
+}
+
+srcdir() { ls -d "$src/$1"-[0-9]*/ 2>/dev/null | head -n1 | sed 's:/$::'; }
+
+fetch_sources() {
+  if [ -n "$(srcdir musl)" ] && [ -n "$(srcdir libxml2)" ]; then
+    return
+  fi
+  if [ "$(id -u)" != 0 ]; then
+    log "fetching Debian sources needs root (a temporary deb-src entry)"; exit 1
+  fi
+  command -v dpkg-source >/dev/null || { log "dpkg-source missing: apt-get install dpkg-dev"; exit 1; }
+  # The deb-src entry points at the first mirror and suite that the
+  # system's own sources use, and exists only while the sources are fetched.
+  local sources=/etc/apt/sources.list.d/debian.sources uri suite keyring entry
+  uri=$(awk '/^URIs:/ {print $2; exit}' "$sources")
+  suite=$(awk '/^Suites:/ {print $2; exit}' "$sources")
+  keyring=$(awk '/^Signed-By:/ {print $2; exit}' "$sources")
+  entry=/etc/apt/sources.list.d/board-deps-src.sources
+  trap 'rm -f "$entry"' EXIT
+  {
+    echo "Types: deb-src"
+    echo "URIs: $uri"
+    echo "Suites: $suite"
+    echo "Components: main"
+    [ -n "$keyring" ] && echo "Signed-By: $keyring"
+  } > "$entry"
+  mkdir -p "$src"
+  log "fetching the source packages musl and libxml2 ($suite)"
+  # Refresh only the deb-src index; the system's binary lists stay as they are.
+  run_logged "$src/apt.log" apt-get update -o Dir::Etc::sourcelist="$entry" \
+    -o Dir::Etc::sourceparts=- -o APT::Get::List-Cleanup=0
+  (cd "$src" && run_logged "$src/apt-source.log" apt-get source -q musl libxml2)
+  rm -f "$entry"
+  trap - EXIT
+}
+
+# musl for the board, with the kernel's uapi headers (linux/spi/spidev.h and
+# what it includes), into the sysroot. Binaries load it as
+# /lib/ld-musl-mips.so.1, a link to usr/lib/libc.so.
+build_musl() {
+  stamp_ok "$sysroot" musl && return
+  local s b
+  s=$(srcdir musl); b=$work/musl
+  log "building musl ($(basename "$s"))"
+  rm -rf "$b" && mkdir -p "$b" "$sysroot"
+  (cd "$b" &&
+    run_logged "$b/configure.log" "$s/configure" --target=mips-linux-gnu \
+      CROSS_COMPILE=mips-linux-gnu- --prefix=/usr --syslibdir=/lib --disable-wrapper &&
+    run_logged "$b/build.log" make -j"$jobs" &&
+    run_logged "$b/install.log" make install DESTDIR="$sysroot")
+  # make install links the loader to the absolute /usr/lib/libc.so; inside
+  # the sysroot (qemu -L) it must stay relative.
+  local ldso
+  for ldso in "$sysroot"/lib/ld-musl-*.so.1; do
+    ln -sf ../usr/lib/libc.so "$ldso"
+  done
+  local d
+  for d in linux asm asm-generic; do
+    rm -rf "$sysroot/usr/include/$d"
+    cp -a "/usr/mips-linux-gnu/include/$d" "$sysroot/usr/include/"
+  done
+  stamp "$sysroot" musl
+}
+
+# A slim libxml2: the parser and the tree, nothing the programs do not use.
+# Threads stay on (2.9.14 does not build without them).
+build_libxml2() {
+  local triple=$1 prefix=$2 shared=$3
+  stamp_ok "$prefix" libxml2 && return
+  local s b
+  s=$(srcdir libxml2); b=$work/libxml2-$triple
+  log "building libxml2 for $triple ($(basename "$s"), shared=$shared)"
+  rm -rf "$b"
+  local off=(C14N CATALOG DEBUG DOCB FTP HTML HTTP ICONV ICU ISO8859X LEGACY LZMA
+             MODULES PROGRAMS PYTHON SCHEMAS SCHEMATRON TESTS XINCLUDE XPATH XPTR ZLIB
+             READER WRITER REGEXPS PATTERN VALID)
+  local opts=() o
+  for o in "${off[@]}"; do opts+=("-DLIBXML2_WITH_$o=OFF"); done
+  # Its CMake build names the shared library by its full version; the
+  # board's loader (like every distribution's) looks for libxml2.so.2.
+  printf '%s\n' 'cmake_language(DEFER DIRECTORY "${CMAKE_SOURCE_DIR}" CALL' \
+    '  set_target_properties LibXml2 PROPERTIES SOVERSION 2)' > "$work/libxml2-soname.cmake"
+  opts+=("-DCMAKE_PROJECT_libxml2_INCLUDE=$work/libxml2-soname.cmake")
+  run_logged "$deps/libxml2-$triple-configure.log" cmake -S "$s" -B "$b" "${generator[@]}" \
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$triple.cmake" \
+    -DBOARD_DEPS_PREFIX="$prefix" -DBOARD_MUSL_SYSROOT="$sysroot" \
+    -DCMAKE_BUILD_TYPE=MinSizeRel -DCMAKE_INSTALL_PREFIX="$prefix" \
+    -DBUILD_SHARED_LIBS="$shared" -DLIBXML2_WITH_THREADS=ON "${opts[@]}"
+  run_logged "$b/build.log" cmake --build "$b" -j"$jobs"
+  run_logged "$b/install.log" cmake --install "$b"
+  stamp "$prefix" libxml2
+}
+
+# GoogleTest and GoogleMock from Debian's googletest sources.
+build_gtest() {
+  local triple=$1 prefix=$2
+  stamp_ok "$prefix" gtest && return
+  local b=$work/gtest-$triple
+  [ -f /usr/src/googletest/CMakeLists.txt ] || { log "/usr/src/googletest missing: apt-get install googletest"; exit 1; }
+  log "building GoogleTest for $triple"
+  rm -rf "$b"
+  run_logged "$deps/gtest-$triple-configure.log" cmake -S /usr/src/googletest -B "$b" "${generator[@]}" \
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$triple.cmake" -DBOARD_DEPS_PREFIX="$prefix" \
+    -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix"
+  run_logged "$b/build.log" cmake --build "$b" -j"$jobs"
+  run_logged "$b/install.log" cmake --install "$b"
+  stamp "$prefix" gtest
+}
+
+start=$(date +%s)
+mkdir -p "$deps" "$work"
+case $what in
+  gnu)  fetch_sources ;;
+  musl) fetch_sources ;;
+  all)  fetch_sources ;;
+  *) echo "usage: $0 [gnu|musl|all]" >&2; exit 2 ;;
+esac
+if [ "$what" = gnu ] || [ "$what" = all ]; then
+  mkdir -p "$gnu"
+  build_libxml2 mips-linux-gnu "$gnu" OFF
+  build_gtest mips-linux-gnu "$gnu"
+fi
+if [ "$what" = musl ] || [ "$what" = all ]; then
+  build_musl
+  build_libxml2 mips-linux-musl "$sysroot/usr" ON
+fi
+log "done in $(( $(date +%s) - start )) s ($deps)"
