@@ -154,7 +154,7 @@ class Board {
 
   const std::string& dir() const { return dir_; }
 
-  void set(const std::string& key, const std::string& value);
+  void set(const std::string& key, const std::string& value);  // "" unsets
   void set(const std::string& key, long long value);
   std::string get(const std::string& key) const;  // "" when unset
 
@@ -167,6 +167,8 @@ class Board {
   std::vector<GpioWrite> gpio_log() const;
   std::vector<std::vector<uint8_t>> datagrams() const;
   std::vector<uint8_t> flash() const;  // bytes written by the bootloader
+  // Protocol faults the bootloader noted about the host, in order.
+  std::vector<std::string> notes() const;
   void clear_logs();                   // forget all records so far
 
   // Runs argv[0] (a path) with the preload library and BOARDSIM_DIR set,

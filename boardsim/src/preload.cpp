@@ -1,0 +1,894 @@
+// The board's interposers: loaded ahead of the C library (LD_PRELOAD, or
+// linked into a test binary), they take over the calls that reach the
+// board's devices and files and pass every other call on unchanged.
+//
+//   /dev/spidev0.0          a memfd stands in for the device; the six
+//                           configuration ioctls and SPI_IOC_MESSAGE(n) are
+//                           answered by the MCU model the board runs
+//   /sys/class/gpio/...     simulated sysfs GPIO lines (export, direction,
+//                           value), whose reset pulse restarts the MCU
+//   /etc/krv_version.xml    read from <dir>/krv_version.xml
+//   sendto()                datagrams to other hosts are captured, not sent
+//
+// The board directory comes from BOARDSIM_DIR; without it only the network
+// capture is active (datagrams are then dropped, never sent).
+#include <arpa/inet.h>
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/spi/spidev.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cinttypes>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "flash.h"
+#include "gpio.h"
+#include "kboot_rom.h"
+#include "logs.h"
+#include "mcu_firmware.h"
+#include "state.h"
+
+#ifndef __THROW
+#define __THROW
+#endif
+
+#define EXPORT __attribute__((visibility("default")))
+
+namespace boardsim {
+namespace {
+
+const char SPI_PATH[] = "/dev/spidev0.0";
+const char VERSION_PATH[] = "/etc/krv_version.xml";
+const char GPIO_ROOT[] = "/sys/class/gpio";
+
+// ---- the C library's own functions -------------------------------------
+
+template <typename F>
+F next_fn(F* slot, const char* name) {
+  if (!*slot) *slot = reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+  return *slot;
+}
+
+#define REAL(name, type)                  \
+  static type real_##name##_ptr = nullptr; \
+  type real_##name() { return next_fn(&real_##name##_ptr, #name); }
+
+using open_t = int (*)(const char*, int, ...);
+using openat_t = int (*)(int, const char*, int, ...);
+using open2_t = int (*)(const char*, int);
+using fopen_t = FILE* (*)(const char*, const char*);
+using access_t = int (*)(const char*, int);
+using close_t = int (*)(int);
+using write_t = ssize_t (*)(int, const void*, size_t);
+using sendto_t = ssize_t (*)(int, const void*, size_t, int, const struct sockaddr*, socklen_t);
+using gethostbyname_t = struct hostent* (*)(const char*);
+using sleep_t = unsigned (*)(unsigned);
+using abort_t = void (*)();
+#ifdef __GLIBC__
+using ioctl_t = int (*)(int, unsigned long, ...);
+#else
+using ioctl_t = int (*)(int, int, ...);
+#endif
+
+REAL(open, open_t)
+REAL(openat, openat_t)
+REAL(fopen, fopen_t)
+REAL(access, access_t)
+REAL(close, close_t)
+REAL(write, write_t)
+REAL(sendto, sendto_t)
+REAL(gethostbyname, gethostbyname_t)
+REAL(sleep, sleep_t)
+REAL(abort, abort_t)
+REAL(ioctl, ioctl_t)
+#ifdef __GLIBC__
+REAL(open64, open_t)
+REAL(openat64, openat_t)
+REAL(__open_2, open2_t)
+REAL(__open64_2, open2_t)
+REAL(fopen64, fopen_t)
+#endif
+
+// ---- re-entry guard -------------------------------------------------------
+// While the simulator itself runs (reading its state, writing its logs), the
+// calls it makes go straight to the C library.
+
+thread_local int in_sim = 0;
+struct Inside {
+  Inside() { ++in_sim; }
+  ~Inside() { --in_sim; }
+};
+
+// ---- descriptors the simulator owns ---------------------------------------
+
+enum class Kind : uint8_t { none, spi, gpio_export, gpio_unexport, gpio_direction, gpio_value };
+
+struct FdInfo {
+  Kind kind = Kind::none;
+  int line = 0;
+  uint32_t mode = 0;
+  uint8_t bits = 8;
+  uint32_t speed = 500000;
+};
+
+std::vector<FdInfo>* fds = nullptr;
+
+FdInfo* tracked(int fd) {
+  if (!fds || fd < 0 || static_cast<size_t>(fd) >= fds->size()) return nullptr;
+  FdInfo* f = &(*fds)[static_cast<size_t>(fd)];
+  return f->kind == Kind::none ? nullptr : f;
+}
+
+FdInfo& track(int fd, Kind kind) {
+  if (!fds) fds = new std::vector<FdInfo>();
+  if (static_cast<size_t>(fd) >= fds->size()) fds->resize(static_cast<size_t>(fd) + 1);
+  FdInfo& f = (*fds)[static_cast<size_t>(fd)];
+  f = FdInfo{};
+  f.kind = kind;
+  return f;
+}
+
+void untrack(int fd) {
+  if (FdInfo* f = tracked(fd)) *f = FdInfo{};
+}
+
+// ---- the board --------------------------------------------------------------
+
+enum class Program { firmware, bootloader, off };
+
+struct FileStamp {
+  bool exists = false;
+  dev_t dev = 0;
+  ino_t ino = 0;
+  off_t size = 0;
+  long long mtime_ns = 0;
+  bool operator==(const FileStamp&) const = default;
+};
+
+FileStamp stamp_of(const std::string& path) {
+  FileStamp s;
+  struct stat st;
+  if (::stat(path.c_str(), &st) == 0) {
+    s.exists = true;
+    s.dev = st.st_dev;
+    s.ino = st.st_ino;
+    s.size = st.st_size;
+    s.mtime_ns = static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
+  }
+  return s;
+}
+
+void note_to_log(const std::string& line);
+
+struct SimBoard {
+  std::string dir;
+  State state;
+  FileStamp stamp;
+  ExchangeLog log;
+  Gpio gpio{state};
+  std::unique_ptr<Flash> flash;
+  std::unique_ptr<SpiPeer> peer;
+  Program program = Program::firmware;
+  bool fail_exchanges_armed = false;
+  uint64_t captured = 0;  // datagrams captured by this process
+
+  std::string path(const char* name) const { return dir + "/" + name; }
+
+  void load() {
+    state.load(path("board.state"));
+    stamp = stamp_of(path("board.state"));
+    settings_changed();
+  }
+  // Re-reads the state when someone else (the test kit) wrote it.
+  void refresh() {
+    if (!(stamp_of(path("board.state")) == stamp)) load();
+  }
+  void save() {
+    state.save_if_dirty();
+    stamp = stamp_of(path("board.state"));
+  }
+  void settings_changed() {
+    std::string p = state.get("mcu.program", "firmware");
+    Program now = p == "bootloader" ? Program::bootloader
+                  : p == "off"      ? Program::off
+                                    : Program::firmware;
+    if (now != program || !peer) {
+      program = now;
+      restart_mcu();
+    }
+    fail_exchanges_armed = state.has("spi.fail_exchanges");
+  }
+  void restart_mcu() {
+    peer.reset();
+    if (program == Program::firmware) {
+      peer = std::make_unique<McuFirmware>(state);
+    } else if (program == Program::bootloader) {
+      auto kb = std::make_unique<KbootRom>(state, *flash);
+      kb->set_note(note_to_log);
+      peer = std::move(kb);
+    }
+  }
+};
+
+SimBoard* board = nullptr;
+
+// Makes `board` follow BOARDSIM_DIR; returns it, or null without a board.
+SimBoard* current_board() {
+  const char* env = getenv("BOARDSIM_DIR");
+  if (!env || !*env) {
+    if (board) {
+      board->log.close();
+      board->dir.clear();
+    }
+    return nullptr;
+  }
+  if (!board) board = new SimBoard();
+  if (board->dir != env) {
+    board->log.close();
+    board->dir = env;
+    board->flash = std::make_unique<Flash>(board->path("flash.bin"));
+    board->peer.reset();
+    board->load();
+    board->log.open(board->path("spi.log"));
+  } else {
+    board->refresh();
+  }
+  return board;
+}
+
+void note_to_log(const std::string& line) {
+  if (board) board->log.note(monotonic_ns(), line);
+}
+
+void flush_logs() {
+  if (board) board->log.flush();
+}
+
+bool denied(SimBoard* b, const char* path) {
+  std::string d = b->state.get("fs.deny");
+  return !d.empty() && d == path;
+}
+
+bool starts_with(const char* s, const char* prefix) {
+  return strncmp(s, prefix, strlen(prefix)) == 0;
+}
+
+// "/sys/class/gpio/gpioN" and what follows it: returns N, or -1.
+int gpio_line_of(const char* path, const char** rest) {
+  const char* p = path + strlen(GPIO_ROOT);
+  if (strncmp(p, "/gpio", 5) != 0) return -1;
+  p += 5;
+  if (*p < '0' || *p > '9') return -1;
+  long n = 0;
+  while (*p >= '0' && *p <= '9' && n < 100000) n = n * 10 + (*p++ - '0');
+  if (*p != '\0' && *p != '/') return -1;
+  *rest = p;
+  return static_cast<int>(n);
+}
+
+int memfd_with(const char* name, const std::string& content, int flags) {
+  int fd = memfd_create(name, (flags & O_CLOEXEC) ? MFD_CLOEXEC : 0);
+  if (fd < 0) return -1;
+  if (!content.empty()) {
+    real_write()(fd, content.data(), content.size());
+    lseek(fd, 0, SEEK_SET);
+  }
+  return fd;
+}
+
+int fail(int err) {
+  errno = err;
+  return -1;
+}
+
+// The board's part of open(): returns true when it decided the result.
+bool sim_open(const char* path, int flags, int* result, std::string* redirect) {
+  if (in_sim || !path || path[0] != '/') return false;
+  Inside inside;
+  SimBoard* b = current_board();
+  if (!b) return false;
+  if (denied(b, path)) {
+    *result = fail(EACCES);
+    return true;
+  }
+  if (strcmp(path, SPI_PATH) == 0) {
+    b->log.end_run();
+    b->load();  // tests change the board between opens
+    b->peer.reset();
+    b->settings_changed();
+    if (b->state.get_int("spi.fail_open", 0) != 0) {
+      *result = fail(ENOENT);
+      return true;
+    }
+    int fd = memfd_with("spidev0.0", "", flags);
+    if (fd >= 0) track(fd, Kind::spi);
+    *result = fd;
+    return true;
+  }
+  if (strcmp(path, VERSION_PATH) == 0) {
+    *redirect = b->path("krv_version.xml");
+    return false;
+  }
+  if (starts_with(path, GPIO_ROOT) && (path[strlen(GPIO_ROOT)] == '/')) {
+    const char* tail = path + strlen(GPIO_ROOT);
+    if (strcmp(tail, "/export") == 0 || strcmp(tail, "/unexport") == 0) {
+      int fd = memfd_with("gpio", "", flags);
+      if (fd >= 0) track(fd, tail[1] == 'e' ? Kind::gpio_export : Kind::gpio_unexport);
+      *result = fd;
+      return true;
+    }
+    const char* rest = nullptr;
+    int line = gpio_line_of(path, &rest);
+    bool is_dir = line >= 0 && strcmp(rest, "/direction") == 0;
+    bool is_val = line >= 0 && strcmp(rest, "/value") == 0;
+    if (!(is_dir || is_val) || !b->gpio.exported(line)) {
+      *result = fail(ENOENT);
+      return true;
+    }
+    std::string content = is_dir ? (b->gpio.is_output(line) ? "out\n" : "in\n")
+                                 : (b->gpio.value(line) ? "1\n" : "0\n");
+    int fd = memfd_with("gpio", content, flags);
+    if (fd >= 0) {
+      FdInfo& f = track(fd, is_dir ? Kind::gpio_direction : Kind::gpio_value);
+      f.line = line;
+    }
+    *result = fd;
+    return true;
+  }
+  return false;
+}
+
+// The board's part of access().
+bool sim_access(const char* path, int* result, std::string* redirect) {
+  if (in_sim || !path || path[0] != '/') return false;
+  Inside inside;
+  SimBoard* b = current_board();
+  if (!b) return false;
+  if (denied(b, path)) {
+    *result = fail(EACCES);
+    return true;
+  }
+  if (strcmp(path, VERSION_PATH) == 0) {
+    *redirect = b->path("krv_version.xml");
+    return false;
+  }
+  if (strcmp(path, SPI_PATH) == 0) {
+    *result = b->state.get_int("spi.fail_open", 0) != 0 ? fail(ENOENT) : 0;
+    return true;
+  }
+  if (starts_with(path, GPIO_ROOT)) {
+    const char* tail = path + strlen(GPIO_ROOT);
+    if (*tail == '\0' || strcmp(tail, "/") == 0 || strcmp(tail, "/export") == 0 ||
+        strcmp(tail, "/unexport") == 0) {
+      *result = 0;
+      return true;
+    }
+    const char* rest = nullptr;
+    int line = gpio_line_of(path, &rest);
+    bool known = line >= 0 && (*rest == '\0' || strcmp(rest, "/") == 0 ||
+                               strcmp(rest, "/direction") == 0 || strcmp(rest, "/value") == 0);
+    *result = known && b->gpio.exported(line) ? 0 : fail(ENOENT);
+    return true;
+  }
+  return false;
+}
+
+// ---- SPI -------------------------------------------------------------------
+
+struct ConfigIoctl {
+  unsigned long request;
+  const char* name;
+  int width;  // bytes of the argument
+  bool write;
+};
+
+const ConfigIoctl CONFIG_IOCTLS[] = {
+    {SPI_IOC_WR_MODE32, "wr_mode", 4, true},     {SPI_IOC_RD_MODE32, "rd_mode", 4, false},
+    {SPI_IOC_WR_BITS_PER_WORD, "wr_bits", 1, true}, {SPI_IOC_RD_BITS_PER_WORD, "rd_bits", 1, false},
+    {SPI_IOC_WR_MAX_SPEED_HZ, "wr_speed", 4, true}, {SPI_IOC_RD_MAX_SPEED_HZ, "rd_speed", 4, false},
+};
+
+uint32_t get_arg(const void* arg, int width) {
+  if (width == 1) return *static_cast<const uint8_t*>(arg);
+  uint32_t v;
+  memcpy(&v, arg, 4);
+  return v;
+}
+
+void put_arg(void* arg, int width, uint32_t v) {
+  if (width == 1) {
+    *static_cast<uint8_t*>(arg) = static_cast<uint8_t>(v);
+  } else {
+    memcpy(arg, &v, 4);
+  }
+}
+
+int spi_config(SimBoard* b, FdInfo& f, const ConfigIoctl& c, void* arg) {
+  uint64_t t = monotonic_ns();
+  if (!arg) return fail(EFAULT);
+  const char* what = c.name + 3;  // "mode", "bits", "speed"
+  if (b->state.get("spi.fail_ioctl") == c.name) {
+    b->log.config(t, c.name, c.write ? get_arg(arg, c.width) : 0, true);
+    return fail(EINVAL);
+  }
+  uint32_t* slot = what[0] == 'm' ? &f.mode : what[0] == 's' ? &f.speed : nullptr;
+  if (c.write) {
+    uint32_t v = get_arg(arg, c.width);
+    if (slot) *slot = v; else f.bits = static_cast<uint8_t>(v);
+    b->log.config(t, c.name, v, false);
+  } else {
+    uint32_t v = slot ? *slot : f.bits;
+    std::string key = std::string("spi.readback.") + what;
+    if (b->state.has(key)) v = static_cast<uint32_t>(b->state.get_int(key));
+    put_arg(arg, c.width, v);
+    b->log.config(t, c.name, v, false);
+  }
+  return 0;
+}
+
+std::vector<uint8_t>* scratch = nullptr;
+
+int spi_message(SimBoard* b, unsigned n, const spi_ioc_transfer* xfers) {
+  bool failed = b->fail_exchanges_armed && b->state.take("spi.fail_exchanges");
+  if (failed) b->fail_exchanges_armed = b->state.has("spi.fail_exchanges");
+  if (!scratch) scratch = new std::vector<uint8_t>();
+  int total = 0;
+  for (unsigned i = 0; i < n; ++i) {
+    const spi_ioc_transfer& x = xfers[i];
+    uint64_t t = monotonic_ns();
+    size_t len = x.len;
+    const uint8_t* tx = reinterpret_cast<const uint8_t*>(static_cast<uintptr_t>(x.tx_buf));
+    uint8_t* rx = reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(x.rx_buf));
+    if (scratch->size() < 2 * len) scratch->resize(2 * len);
+    uint8_t* sent = scratch->data();
+    uint8_t* got = scratch->data() + len;
+    if (tx) memcpy(sent, tx, len); else memset(sent, 0, len);
+    memset(got, 0, len);
+    TransferFields f;
+    f.speed_hz = x.speed_hz;
+    f.delay_usecs = x.delay_usecs;
+    f.bits_per_word = x.bits_per_word;
+    f.cs_change = x.cs_change;
+    f.tx_nbits = x.tx_nbits;
+    f.rx_nbits = x.rx_nbits;
+    f.has_tx = tx != nullptr;
+    f.has_rx = rx != nullptr;
+    f.failed = failed;
+    if (!failed) {
+      if (b->peer && len > 0) b->peer->exchange(sent, got, len);
+      if (rx) memcpy(rx, got, len);
+      total += static_cast<int>(len);
+    }
+    b->log.exchange(t, f, sent, got, len);
+  }
+  b->save();
+  if (failed) return fail(EIO);
+  return total;
+}
+
+int sim_ioctl(int fd, FdInfo& f, unsigned long request, void* arg, bool* handled) {
+  Inside inside;
+  SimBoard* b = board;
+  if (!b || b->dir.empty()) {
+    *handled = false;
+    return 0;
+  }
+  *handled = true;
+  uint32_t req = static_cast<uint32_t>(request);
+  if (_IOC_TYPE(req) == SPI_IOC_MAGIC && _IOC_NR(req) == 0 && _IOC_DIR(req) == _IOC_WRITE) {
+    size_t size = _IOC_SIZE(req);
+    if (size == 0 || size % sizeof(spi_ioc_transfer) != 0 || !arg) return fail(EINVAL);
+    return spi_message(b, static_cast<unsigned>(size / sizeof(spi_ioc_transfer)),
+                       static_cast<const spi_ioc_transfer*>(arg));
+  }
+  for (const auto& c : CONFIG_IOCTLS) {
+    if (static_cast<uint32_t>(c.request) == req) return spi_config(b, f, c, arg);
+  }
+  (void)fd;
+  return fail(ENOTTY);
+}
+
+// ---- GPIO writes ---------------------------------------------------------------
+
+const char* errno_name(int e) {
+  switch (e) {
+    case 0: return "ok";
+    case EINVAL: return "EINVAL";
+    case EBUSY: return "EBUSY";
+    case EPERM: return "EPERM";
+    case ENOENT: return "ENOENT";
+    default: return "error";
+  }
+}
+
+ssize_t sim_gpio_write(FdInfo& f, const void* buf, size_t n) {
+  Inside inside;
+  SimBoard* b = current_board();
+  if (!b) return fail(ENODEV);
+  std::string data(static_cast<const char*>(buf), n);
+  std::string path = GPIO_ROOT;
+  int err = 0;
+  switch (f.kind) {
+    case Kind::gpio_export:
+      path += "/export";
+      err = b->gpio.write_export(data);
+      break;
+    case Kind::gpio_unexport:
+      path += "/unexport";
+      err = b->gpio.write_unexport(data);
+      break;
+    case Kind::gpio_direction:
+      path += "/gpio" + std::to_string(f.line) + "/direction";
+      err = b->gpio.write_direction(f.line, data);
+      break;
+    case Kind::gpio_value:
+      path += "/gpio" + std::to_string(f.line) + "/value";
+      err = b->gpio.write_value(f.line, data);
+      break;
+    default:
+      break;
+  }
+  b->save();
+  char head[40];
+  snprintf(head, sizeof head, "G %020" PRIu64 " ", monotonic_ns());
+  append_line(b->path("gpio.log"), head + path + " " +
+                                        to_hex(static_cast<const uint8_t*>(buf), n) + " " +
+                                        errno_name(err) + "\n");
+  if (b->gpio.take_mcu_restart()) {
+    b->log.end_run();
+    b->program = Program::off;  // forces a fresh model
+    b->peer.reset();
+    b->settings_changed();
+  }
+  if (err) return fail(err);
+  return static_cast<ssize_t>(n);
+}
+
+// ---- network -------------------------------------------------------------------
+
+bool loopback(const struct sockaddr* a, socklen_t len) {
+  if (a->sa_family == AF_INET && len >= sizeof(sockaddr_in)) {
+    sockaddr_in in;
+    memcpy(&in, a, sizeof in);
+    return (ntohl(in.sin_addr.s_addr) >> 24) == 127;
+  }
+  if (a->sa_family == AF_INET6 && len >= sizeof(sockaddr_in6)) {
+    sockaddr_in6 in6;
+    memcpy(&in6, a, sizeof in6);
+    return IN6_IS_ADDR_LOOPBACK(&in6.sin6_addr) ||
+           (IN6_IS_ADDR_V4MAPPED(&in6.sin6_addr) && in6.sin6_addr.s6_addr[12] == 127);
+  }
+  return true;  // not an internet address (unix sockets and the like)
+}
+
+std::string describe(const struct sockaddr* a) {
+  char buf[INET6_ADDRSTRLEN + 16] = "?";
+  if (a->sa_family == AF_INET) {
+    sockaddr_in in;
+    memcpy(&in, a, sizeof in);
+    char ip[INET_ADDRSTRLEN];
+    inet_ntop(AF_INET, &in.sin_addr, ip, sizeof ip);
+    snprintf(buf, sizeof buf, "%s:%u", ip, static_cast<unsigned>(ntohs(in.sin_port)));
+  } else if (a->sa_family == AF_INET6) {
+    sockaddr_in6 in6;
+    memcpy(&in6, a, sizeof in6);
+    char ip[INET6_ADDRSTRLEN];
+    inet_ntop(AF_INET6, &in6.sin6_addr, ip, sizeof ip);
+    snprintf(buf, sizeof buf, "[%s]:%u", ip, static_cast<unsigned>(ntohs(in6.sin6_port)));
+  }
+  return buf;
+}
+
+std::string ns_link(const char* path) {
+  char buf[256];
+  ssize_t n = readlink(path, buf, sizeof buf - 1);
+  if (n <= 0) return "";
+  return std::string(buf, static_cast<size_t>(n));
+}
+
+// Real sends only from a network namespace of our own.
+bool private_netns() {
+  std::string self = ns_link("/proc/self/ns/net");
+  std::string init = ns_link("/proc/1/ns/net");
+  return !self.empty() && !init.empty() && self != init;
+}
+
+}  // namespace
+}  // namespace boardsim
+
+using namespace boardsim;
+
+// ---- exported entry points ----------------------------------------------------
+
+extern "C" {
+
+// Brings the pending exchange record up to date (the test kit calls it).
+EXPORT void boardsim_flush(void) {
+  Inside inside;
+  flush_logs();
+}
+
+// Forgets the pending exchange record (the test kit truncated the logs).
+EXPORT void boardsim_reset_logs(void) {
+  Inside inside;
+  if (board) {
+    board->log.flush();
+    board->log.forget();
+  }
+}
+
+// Lets go of the current board (its directory is about to disappear).
+EXPORT void boardsim_detach(void) {
+  Inside inside;
+  if (board) {
+    board->log.close();
+    board->peer.reset();
+    board->dir.clear();
+  }
+}
+
+__attribute__((destructor)) static void boardsim_at_exit(void) {
+  Inside inside;
+  if (board) {
+    board->log.end_run();
+    board->state.save_if_dirty();
+  }
+}
+
+static int open_common(const char* path, int flags, mode_t mode, int which) {
+  int result;
+  std::string redirect;
+  if (sim_open(path, flags, &result, &redirect)) return result;
+  if (!redirect.empty()) path = redirect.c_str();
+  switch (which) {
+#ifdef __GLIBC__
+    case 1: return real_open64()(path, flags, mode);
+#endif
+    default: return real_open()(path, flags, mode);
+  }
+}
+
+static bool wants_mode(int flags) {
+#ifdef O_TMPFILE
+  if ((flags & O_TMPFILE) == O_TMPFILE) return true;
+#endif
+  return (flags & O_CREAT) != 0;
+}
+
+EXPORT int open(const char* path, int flags, ...) {
+  mode_t mode = 0;
+  if (wants_mode(flags)) {
+    va_list ap;
+    va_start(ap, flags);
+    mode = va_arg(ap, mode_t);
+    va_end(ap);
+  }
+  return open_common(path, flags, mode, 0);
+}
+
+static int openat_common(int dirfd, const char* path, int flags, mode_t mode, int which) {
+  int result;
+  std::string redirect;
+  if (path && path[0] == '/') {
+    if (sim_open(path, flags, &result, &redirect)) return result;
+    if (!redirect.empty()) path = redirect.c_str();
+  }
+  switch (which) {
+#ifdef __GLIBC__
+    case 1: return real_openat64()(dirfd, path, flags, mode);
+#endif
+    default: return real_openat()(dirfd, path, flags, mode);
+  }
+}
+
+EXPORT int openat(int dirfd, const char* path, int flags, ...) {
+  mode_t mode = 0;
+  if (wants_mode(flags)) {
+    va_list ap;
+    va_start(ap, flags);
+    mode = va_arg(ap, mode_t);
+    va_end(ap);
+  }
+  return openat_common(dirfd, path, flags, mode, 0);
+}
+
+#ifdef __GLIBC__
+EXPORT int open64(const char* path, int flags, ...) {
+  mode_t mode = 0;
+  if (wants_mode(flags)) {
+    va_list ap;
+    va_start(ap, flags);
+    mode = va_arg(ap, mode_t);
+    va_end(ap);
+  }
+  return open_common(path, flags, mode, 1);
+}
+
+EXPORT int openat64(int dirfd, const char* path, int flags, ...) {
+  mode_t mode = 0;
+  if (wants_mode(flags)) {
+    va_list ap;
+    va_start(ap, flags);
+    mode = va_arg(ap, mode_t);
+    va_end(ap);
+  }
+  return openat_common(dirfd, path, flags, mode, 1);
+}
+
+EXPORT int __open_2(const char* path, int flags) {
+  int result;
+  std::string redirect;
+  if (sim_open(path, flags, &result, &redirect)) return result;
+  return real___open_2()(redirect.empty() ? path : redirect.c_str(), flags);
+}
+
+EXPORT int __open64_2(const char* path, int flags) {
+  int result;
+  std::string redirect;
+  if (sim_open(path, flags, &result, &redirect)) return result;
+  return real___open64_2()(redirect.empty() ? path : redirect.c_str(), flags);
+}
+#endif
+
+static FILE* fopen_common(const char* path, const char* mode, int which) {
+  int result;
+  std::string redirect;
+  if (path && path[0] == '/' && !in_sim) {
+    Inside inside;
+    SimBoard* b = current_board();
+    if (b) {
+      if (denied(b, path)) {
+        errno = EACCES;
+        return nullptr;
+      }
+      if (strcmp(path, VERSION_PATH) == 0) redirect = b->path("krv_version.xml");
+    }
+  }
+  (void)result;
+  if (!redirect.empty()) path = redirect.c_str();
+#ifdef __GLIBC__
+  if (which == 1) return real_fopen64()(path, mode);
+#endif
+  (void)which;
+  return real_fopen()(path, mode);
+}
+
+EXPORT FILE* fopen(const char* __restrict path, const char* __restrict mode) {
+  return fopen_common(path, mode, 0);
+}
+
+#ifdef __GLIBC__
+EXPORT FILE* fopen64(const char* __restrict path, const char* __restrict mode) {
+  return fopen_common(path, mode, 1);
+}
+#endif
+
+EXPORT int access(const char* path, int mode) __THROW {
+  int result;
+  std::string redirect;
+  if (sim_access(path, &result, &redirect)) return result;
+  return real_access()(redirect.empty() ? path : redirect.c_str(), mode);
+}
+
+#ifdef __GLIBC__
+EXPORT int ioctl(int fd, unsigned long request, ...) __THROW {
+#else
+EXPORT int ioctl(int fd, int request, ...) {
+#endif
+  va_list ap;
+  va_start(ap, request);
+  void* arg = va_arg(ap, void*);
+  va_end(ap);
+  if (!in_sim) {
+    if (FdInfo* f = tracked(fd); f && f->kind == Kind::spi) {
+      bool handled = false;
+      int r = sim_ioctl(fd, *f, static_cast<unsigned long>(request), arg, &handled);
+      if (handled) return r;
+    }
+  }
+  return real_ioctl()(fd, request, arg);
+}
+
+EXPORT int close(int fd) {
+  if (!in_sim) {
+    if (FdInfo* f = tracked(fd)) {
+      Inside inside;
+      if (f->kind == Kind::spi && board) board->log.end_run();
+      untrack(fd);
+    }
+  }
+  return real_close()(fd);
+}
+
+EXPORT ssize_t write(int fd, const void* buf, size_t n) {
+  if (!in_sim) {
+    if (FdInfo* f = tracked(fd); f && f->kind != Kind::spi) return sim_gpio_write(*f, buf, n);
+  }
+  return real_write()(fd, buf, n);
+}
+
+EXPORT ssize_t sendto(int fd, const void* buf, size_t n, int flags, const struct sockaddr* to,
+                      socklen_t tolen) {
+  if (in_sim) return real_sendto()(fd, buf, n, flags, to, tolen);
+  Inside inside;
+  sockaddr_storage peer;
+  const struct sockaddr* dest = to;
+  socklen_t dlen = tolen;
+  if (!dest) {
+    socklen_t plen = sizeof peer;
+    if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &plen) == 0) {
+      dest = reinterpret_cast<sockaddr*>(&peer);
+      dlen = plen;
+    }
+  }
+  if (!dest || loopback(dest, dlen)) return real_sendto()(fd, buf, n, flags, to, tolen);
+  SimBoard* b = current_board();
+  if (b && b->state.get_int("net.send_fail", 0) != 0) return fail(ENETUNREACH);
+  if (b && b->state.get("net.mode") == "real" && private_netns())
+    return real_sendto()(fd, buf, n, flags, to, tolen);
+  if (b) {
+    char head[40];
+    snprintf(head, sizeof head, "D %020" PRIu64 " ", monotonic_ns());
+    append_line(b->path("datagrams"),
+                head + describe(dest) + " " +
+                    to_hex(static_cast<const uint8_t*>(buf), n) + "\n");
+    ++b->captured;
+    long long stop = b->state.get_int("net.stop_after", 0);
+    if (stop > 0 && b->captured == static_cast<uint64_t>(stop)) {
+      b->log.end_run();
+      b->state.save_if_dirty();
+      raise(SIGTERM);
+    }
+  }
+  return static_cast<ssize_t>(n);
+}
+
+EXPORT struct hostent* gethostbyname(const char* name) {
+  if (!in_sim) {
+    Inside inside;
+    SimBoard* b = current_board();
+    if (b && b->state.get_int("net.resolve_fail", 0) != 0) {
+      h_errno = HOST_NOT_FOUND;
+      return nullptr;
+    }
+  }
+  return real_gethostbyname()(name);
+}
+
+EXPORT unsigned int sleep(unsigned int seconds) {
+  if (!in_sim) {
+    Inside inside;
+    flush_logs();
+    SimBoard* b = current_board();
+    if (b && b->state.get_int("time.fast_sleep", 0) != 0) return 0;
+  }
+  return real_sleep()(seconds);
+}
+
+EXPORT void abort(void) __THROW {
+  if (!in_sim) {
+    Inside inside;
+    if (board) {
+      board->log.end_run();
+      board->state.save_if_dirty();
+    }
+  }
+  real_abort()();
+  __builtin_trap();
+}
+
+}  // extern "C"
