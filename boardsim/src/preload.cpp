@@ -197,8 +197,11 @@ struct SimBoard {
   void refresh() {
     if (!(stamp_of(path("board.state")) == stamp)) load();
   }
+  // Writes the state at once when the simulator changed it: the process may
+  // be killed at any moment.
   void save() {
-    state.save_if_dirty();
+    if (!state.dirty()) return;
+    state.save();
     stamp = stamp_of(path("board.state"));
   }
   void settings_changed() {
@@ -645,7 +648,7 @@ __attribute__((destructor)) static void boardsim_at_exit(void) {
   Inside inside;
   if (board) {
     board->log.end_run();
-    board->state.save_if_dirty();
+    board->save();
   }
 }
 
@@ -850,7 +853,7 @@ EXPORT ssize_t sendto(int fd, const void* buf, size_t n, int flags, const struct
     long long stop = b->state.get_int("net.stop_after", 0);
     if (stop > 0 && b->captured == static_cast<uint64_t>(stop)) {
       b->log.end_run();
-      b->state.save_if_dirty();
+      b->save();
       raise(SIGTERM);
     }
   }
@@ -884,7 +887,7 @@ EXPORT void abort(void) __THROW {
     Inside inside;
     if (board) {
       board->log.end_run();
-      board->state.save_if_dirty();
+      board->save();
     }
   }
   real_abort()();

@@ -15,6 +15,7 @@ class State {
   bool save();
   // save() only when something changed since the last load or save.
   void save_if_dirty();
+  bool dirty() const { return dirty_; }
 
   bool has(const std::string& key) const;
   std::string get(const std::string& key, const std::string& def = "") const;
