@@ -202,10 +202,13 @@ void KbootRom::check_order(bool is_ack) {
   if (out_head_ < out_.size()) {
     // The host talks before it has read the bootloader's answer: the
     // bootloader drops what it had not yet sent.
+    // A generic response among them never reached the host: no ACK is due.
     violation(format("host packet while %lu bytes of the previous answer were unread",
                      out_.size() - out_head_));
     out_.clear();
     out_head_ = 0;
+    ack_due_ = false;
+    closing_due_ = false;
   }
   if (is_ack) return;
   if (ack_due_) {
