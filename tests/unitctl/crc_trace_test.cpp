@@ -70,8 +70,13 @@ TEST(Crc8, UpdateUsesOnlyTheLowByteOfThePolynomial) {
     }
   }
   EXPECT_EQ(crc8_update(0x01, 0x00, 0x107), 0x07);
-  EXPECT_EQ(crc8_update(0x00, 0x80, 0x107), 0x07);  // top bit of the register shifts out
-  EXPECT_EQ(crc8_update(0x00, 0x40, 0x107), 0x80);
+  // The byte and the register meet through XOR, and feeding bytes one at a
+  // time continues the frame's CRC.
+  EXPECT_EQ(crc8_update(0x00, 0x80, 0x107), 0x89);
+  EXPECT_EQ(crc8_update(0x80, 0x00, 0x107), 0x89);
+  EXPECT_EQ(crc8_update(0x42, 0x42, 0x107), 0x00);
+  const uint8_t pair[2] = {0x57, 0x01};
+  EXPECT_EQ(crc8_update(0x01, crc8_update(0x57, 0x00, 0x107), 0x107), crc8(pair, 2));
   // A different polynomial gives a different register.
   EXPECT_EQ(crc8_update(0x01, 0x00, 0x31), 0x31);
 }
