@@ -1,59 +1,45 @@
 # 32-bit big-endian MIPS with musl: what ships to the board.
 #
+#   scripts/build-target-deps.sh musl
 #   cmake -S . -B build-musl -DCMAKE_TOOLCHAIN_FILE=cmake/mips-linux-musl.cmake \
 #         -DCMAKE_BUILD_TYPE=Release -DBOARD_TESTS=OFF
 #
-# There is no musl cross compiler in Debian, so Debian's mips-linux-gnu
-# compiler is pointed at a musl sysroot built by scripts/build-target-deps.sh
-# (default build-deps/mips-linux-musl/sysroot: musl, the kernel's uapi
-# headers, libxml2). The glibc headers and start files of the compiler's
-# own target directory are kept out with -nostdinc and -B/-L.
+# Debian has no musl cross compiler: scripts/build-target-deps.sh builds a
+# musl sysroot (musl, the kernel's uapi headers, libxml2) under
+# build-deps/mips-linux-musl and writes the drivers mips-linux-musl-gcc and
+# mips-linux-musl-g++ beside it, Debian's mips-linux-gnu-gcc pointed at that
+# sysroot. Binaries ask for musl's loader, /lib/ld-musl-mips.so.1.
 #
-# The programs need no C++ runtime (they link through the C driver), and
-# there is no libstdc++ built for musl: the C++ compiler is the gcc driver,
-# which compiles C++ but links no libstdc++, so any stray use of the C++
-# runtime is a link error here. Only the header-only parts of the C++
-# library (<array>, <span>, <cstdint>, ...) are available; they were
-# configured for glibc, hence musl-cxx-prelude.h.
+# There is no libstdc++ for musl: the C++ driver compiles C++ with the
+# header-only parts of the C++ library and links no C++ runtime, so any use
+# of it in a program is a link error here. Only the programs build this way
+# (BOARD_TESTS=OFF); the test suite runs on the glibc build.
 #
-# Binaries ask for musl's dynamic linker, /lib/ld-musl-mips.so.1.
+# A Release build for the board is optimised for size.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR mips)
 
 set(BOARD_TARGET_TRIPLE mips-linux-musl)
-set(CMAKE_C_COMPILER mips-linux-gnu-gcc)
-set(CMAKE_CXX_COMPILER mips-linux-gnu-gcc)
-
-if(NOT BOARD_MUSL_SYSROOT)
-  if(DEFINED ENV{BOARD_MUSL_SYSROOT})
-    set(BOARD_MUSL_SYSROOT "$ENV{BOARD_MUSL_SYSROOT}")
+if(NOT BOARD_MUSL_ROOT)
+  if(DEFINED ENV{BOARD_MUSL_ROOT})
+    set(BOARD_MUSL_ROOT "$ENV{BOARD_MUSL_ROOT}")
   else()
-    get_filename_component(BOARD_MUSL_SYSROOT "${CMAKE_CURRENT_LIST_DIR}/../build-deps/mips-linux-musl/sysroot" ABSOLUTE)
+    get_filename_component(BOARD_MUSL_ROOT "${CMAKE_CURRENT_LIST_DIR}/../build-deps/mips-linux-musl" ABSOLUTE)
   endif()
 endif()
-set(BOARD_MUSL_LDSO /lib/ld-musl-mips.so.1)
+set(BOARD_MUSL_SYSROOT "${BOARD_MUSL_ROOT}/sysroot")
+if(NOT EXISTS "${BOARD_MUSL_ROOT}/bin/mips-linux-musl-gcc")
+  message(FATAL_ERROR "no musl sysroot in ${BOARD_MUSL_ROOT}: run scripts/build-target-deps.sh musl")
+endif()
+set(CMAKE_C_COMPILER "${BOARD_MUSL_ROOT}/bin/mips-linux-musl-gcc")
+set(CMAKE_CXX_COMPILER "${BOARD_MUSL_ROOT}/bin/mips-linux-musl-g++")
 
-# The compiler's own headers (stddef.h comes from musl, intrinsics from here)
-# and the header directories of its C++ library.
-execute_process(COMMAND mips-linux-gnu-gcc -print-file-name=include
-                OUTPUT_VARIABLE _board_gcc_include OUTPUT_STRIP_TRAILING_WHITESPACE)
-execute_process(COMMAND mips-linux-gnu-g++ -x c++ -E -v /dev/null
-                OUTPUT_QUIET ERROR_VARIABLE _board_gxx_v)
-string(REGEX MATCHALL "\n [^\n]*/c\\+\\+/[^\n]*" _board_gxx_dirs "${_board_gxx_v}")
-set(_board_cxx_includes "")
-foreach(_dir IN LISTS _board_gxx_dirs)
-  string(STRIP "${_dir}" _dir)
-  string(APPEND _board_cxx_includes " -isystem ${_dir}")
-endforeach()
-
-set(_board_c_includes "-nostdinc -isystem ${BOARD_MUSL_SYSROOT}/usr/include -isystem ${_board_gcc_include}")
-set(CMAKE_C_FLAGS_INIT "${_board_c_includes}")
-set(CMAKE_CXX_FLAGS_INIT "-include ${CMAKE_CURRENT_LIST_DIR}/musl-cxx-prelude.h -nostdinc${_board_cxx_includes} -isystem ${BOARD_MUSL_SYSROOT}/usr/include -isystem ${_board_gcc_include}")
-
-set(_board_link "-B${BOARD_MUSL_SYSROOT}/usr/lib -L${BOARD_MUSL_SYSROOT}/usr/lib -static-libgcc")
-set(CMAKE_EXE_LINKER_FLAGS_INIT "${_board_link} -Wl,-dynamic-linker,${BOARD_MUSL_LDSO}")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "${_board_link}")
-set(CMAKE_MODULE_LINKER_FLAGS_INIT "${_board_link}")
+set(CMAKE_C_FLAGS_RELEASE "-Os -DNDEBUG -ffunction-sections -fdata-sections" CACHE STRING
+    "Flags of a Release build for the board")
+set(CMAKE_CXX_FLAGS_RELEASE "-Os -DNDEBUG -ffunction-sections -fdata-sections" CACHE STRING
+    "Flags of a Release build for the board")
+set(CMAKE_EXE_LINKER_FLAGS_RELEASE "-Wl,--gc-sections" CACHE STRING
+    "Linker flags of a Release build for the board")
 
 # Running a musl program here: qemu with the sysroot as its root.
 find_program(BOARD_QEMU qemu-mips-static)
@@ -62,7 +48,6 @@ if(NOT BOARD_QEMU)
 endif()
 set(CMAKE_CROSSCOMPILING_EMULATOR "${BOARD_QEMU};-L;${BOARD_MUSL_SYSROOT}")
 
-set(CMAKE_SYSROOT "${BOARD_MUSL_SYSROOT}")
 set(CMAKE_FIND_ROOT_PATH "${BOARD_MUSL_SYSROOT}")
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)

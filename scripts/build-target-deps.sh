@@ -104,6 +104,51 @@ build_musl() {
   stamp "$sysroot" musl
 }
 
+# Compiler drivers for the musl sysroot, in the way of musl-gcc: Debian's
+# mips-linux-gnu-gcc with the glibc headers and start files swapped for the
+# sysroot's, and musl's dynamic linker. There is no libstdc++ for musl:
+# mips-linux-musl-g++ compiles C++ with the header-only parts of the C++
+# library (<array>, <span>, <cstdint>, ...) and links no C++ runtime, which
+# is all the programs use. Written on every run (cheap, and follows this
+# script).
+write_musl_drivers() {
+  local bin=$deps/mips-linux-musl/bin share=$deps/mips-linux-musl/share
+  mkdir -p "$bin" "$share"
+  local gcc_include cxx_dirs="" d
+  gcc_include=$(mips-linux-gnu-gcc -print-file-name=include)
+  for d in $(mips-linux-gnu-g++ -x c++ -E -v /dev/null 2>&1 >/dev/null | sed -n 's:^ \(/.*/c++/.*\)$:\1:p'); do
+    cxx_dirs+=" -isystem $(realpath "$d")"
+  done
+  # The C++ library headers were configured for glibc: bits/os_defines.h
+  # asks __GLIBC_PREREQ, whose answer under musl is "no glibc".
+  printf '%s\n' '#ifndef __GLIBC_PREREQ' '#define __GLIBC_PREREQ(major, minor) 0' '#endif' \
+    > "$share/musl-cxx-prelude.h"
+  local lang extra
+  for lang in gcc g++; do
+    extra=""
+    [ "$lang" = g++ ] && extra="-include $share/musl-cxx-prelude.h$cxx_dirs"
+    {
+      echo '#!/bin/sh'
+      echo "# Debian's mips-linux-gnu-gcc building for musl (written by build-target-deps.sh)."
+      echo "sysroot='$sysroot'"
+      echo 'ldso=-Wl,-dynamic-linker,/lib/ld-musl-mips.so.1'
+      echo 'for arg; do'
+      echo '  case $arg in -shared|-c|-S|-E) ldso= ;; esac'
+      echo 'done'
+      echo "exec mips-linux-gnu-gcc --sysroot=\"\$sysroot\" -nostdinc $extra \\"
+      echo "  -isystem \"\$sysroot/usr/include\" -isystem '$gcc_include' \\"
+      echo "  -B\"\$sysroot/usr/lib\" -L\"\$sysroot/usr/lib\" -static-libgcc \$ldso \"\$@\""
+    } > "$bin/mips-linux-musl-$lang"
+    chmod +x "$bin/mips-linux-musl-$lang"
+  done
+  # The binary tools are the cross binutils, under the drivers' prefix so
+  # that CMake finds them (strip for cmake --install --strip).
+  local tool
+  for tool in ar ranlib strip nm objcopy objdump readelf ld addr2line; do
+    ln -sf "$(command -v mips-linux-gnu-$tool)" "$bin/mips-linux-musl-$tool"
+  done
+}
+
 # A slim libxml2: the parser and the tree, nothing the programs do not use.
 # Threads stay on (2.9.14 does not build without them).
 build_libxml2() {
@@ -125,7 +170,7 @@ build_libxml2() {
   opts+=("-DCMAKE_PROJECT_libxml2_INCLUDE=$work/libxml2-soname.cmake")
   run_logged "$deps/libxml2-$triple-configure.log" cmake -S "$s" -B "$b" "${generator[@]}" \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$triple.cmake" \
-    -DBOARD_DEPS_PREFIX="$prefix" -DBOARD_MUSL_SYSROOT="$sysroot" \
+    -DBOARD_DEPS_PREFIX="$prefix" -DBOARD_MUSL_ROOT="$deps/mips-linux-musl" \
     -DCMAKE_BUILD_TYPE=MinSizeRel -DCMAKE_INSTALL_PREFIX="$prefix" \
     -DBUILD_SHARED_LIBS="$shared" -DLIBXML2_WITH_THREADS=ON "${opts[@]}"
   run_logged "$b/build.log" cmake --build "$b" -j"$jobs"
@@ -164,6 +209,7 @@ if [ "$what" = gnu ] || [ "$what" = all ]; then
 fi
 if [ "$what" = musl ] || [ "$what" = all ]; then
   build_musl
+  write_musl_drivers
   build_libxml2 mips-linux-musl "$sysroot/usr" ON
 fi
 log "done in $(( $(date +%s) - start )) s ($deps)"

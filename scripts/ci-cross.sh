@@ -1,0 +1,144 @@
+#!/usr/bin/env bash
+# Cross builds for the board (32-bit big-endian MIPS), run by .ci/run after
+# the host tests:
+#   1. the target libraries from Debian sources (scripts/build-target-deps.sh)
+#   2. the whole project for mips-linux-gnu, and the whole test suite under
+#      qemu-user (ctest through CMAKE_CROSSCOMPILING_EMULATOR)
+#   3. a Release build for the board (mips, musl): stripped, installed into
+#      build-musl/image/bin, checked for its NEEDED entries, its loader and
+#      the absence of floating point, run under qemu on a small musl root
+#      with the libraries the board has
+# Prints the figures: sizes, NEEDED, pass count and wall time of the suite
+# under emulation next to the host's.
+# Environment: JOBS (default: cores), SKIP_HOST_TIMING=1 skips re-running
+# the host suite (in build/) for the comparison.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+jobs=${JOBS:-$(nproc)}
+start=$(date +%s)
+step() { echo "== cross: $*"; }
+fail() { echo "cross: FAILED: $*" >&2; exit 1; }
+
+step "packages"
+need=(g++-mips-linux-gnu qemu-user-static dpkg-dev googletest cmake ninja-build binutils-mips-linux-gnu)
+missing=()
+for p in "${need[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+step "target libraries (musl, libxml2, GoogleTest)"
+t0=$(date +%s)
+JOBS=$jobs scripts/build-target-deps.sh all
+deps_s=$(( $(date +%s) - t0 ))
+
+step "toolchain checks under qemu"
+for triple in mips-linux-gnu mips-linux-musl; do
+  b=build-mips/toolchain-check
+  [ "$triple" = mips-linux-musl ] && b=build-musl/toolchain-check
+  cmake -S cmake/toolchain-check -B "$b" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$triple.cmake" \
+    -DCMAKE_BUILD_TYPE=Release >/dev/null
+  cmake --build "$b" >/dev/null
+  ctest --test-dir "$b" --output-on-failure >/dev/null || fail "toolchain check for $triple"
+  echo "$triple: $(cd "$b" && ctest -V 2>/dev/null | sed -n 's/^1: //p' | head -n1)"
+done
+
+step "mips-linux-gnu: build"
+t0=$(date +%s)
+cmake -S . -B build-mips -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mips-linux-gnu.cmake" \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build-mips -j"$jobs"
+build_s=$(( $(date +%s) - t0 ))
+
+step "mips-linux-gnu: the test suite under qemu"
+t0=$(date +%s)
+ctest_log=build-mips/ctest.log
+set +e
+ctest --test-dir build-mips --output-on-failure -j"$jobs" --timeout 600 2>&1 | tee "$ctest_log"
+ctest_rc=${PIPESTATUS[0]}
+set -e
+emu_s=$(( $(date +%s) - t0 ))
+emu_summary=$(grep -E 'tests passed' "$ctest_log" | tail -n1)
+[ "$ctest_rc" = 0 ] || fail "test suite under emulation: $emu_summary"
+
+host_summary="(host suite not timed)"
+host_s=""
+if [ "${SKIP_HOST_TIMING:-0}" != 1 ] && [ -f build/CTestTestfile.cmake ]; then
+  step "host: the same suite again, for the comparison"
+  t0=$(date +%s)
+  if ctest --test-dir build -j"$jobs" --timeout 300 > build/ctest-again.log 2>&1; then
+    host_s=$(( $(date +%s) - t0 ))
+    host_summary=$(grep -E 'tests passed' build/ctest-again.log | tail -n1)
+  else
+    host_summary="(host suite failed on the second run: see build/ctest-again.log)"
+  fi
+fi
+
+step "mips-linux-musl: Release build for the board"
+rm -rf build-musl/image
+cmake -S . -B build-musl -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mips-linux-musl.cmake" \
+  -DCMAKE_BUILD_TYPE=Release -DBOARD_TESTS=OFF -DCMAKE_INSTALL_PREFIX=/ >/dev/null
+cmake --build build-musl -j"$jobs"
+DESTDIR="$root/build-musl/image" cmake --install build-musl --strip >/dev/null
+image=build-musl/image/bin
+
+needed() { mips-linux-gnu-readelf -d "$1" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | sort | tr '\n' ' ' | sed 's/ $//'; }
+check_program() {
+  local prog=$1 want_needed=$2 limit=$3 file=$image/$1
+  [ -x "$file" ] || fail "$file missing"
+  local got size interp fp
+  got=$(needed "$file")
+  [ "$got" = "$want_needed" ] || fail "$prog NEEDS [$got], expected [$want_needed]"
+  interp=$(mips-linux-gnu-readelf -l "$file" | sed -n 's/.*interpreter: \(.*\)\]/\1/p')
+  [ "$interp" = /lib/ld-musl-mips.so.1 ] || fail "$prog asks for loader $interp"
+  mips-linux-gnu-readelf -S "$file" | grep -q '\.symtab' && fail "$prog is not stripped"
+  # No floating point: no FPU register appears in the code.
+  fp=$(mips-linux-gnu-objdump -d "$file" | grep -cE '\$f[0-9]+' || true)
+  [ "$fp" = 0 ] || fail "$prog uses floating point ($fp instructions)"
+  size=$(stat -c %s "$file")
+  printf '%-9s %6d bytes (%5.1f KiB, target <= %d KiB)  NEEDED: %s\n' \
+    "$prog" "$size" "$(awk -v s="$size" 'BEGIN { print s / 1024 }')" "$((limit / 1024))" "$got"
+  [ "$size" -le "$limit" ] || fail "$prog is $size bytes, over its $limit-byte target"
+}
+sizes=$(check_program mcuflash "libc.so" 16384 && check_program unitctl "libc.so libxml2.so.2" 24576)
+
+step "mips-linux-musl: the board's programs under qemu on a musl root"
+# A root as on the board: musl's loader, libc and libxml2, and a version file.
+rootfs=build-musl/rootfs
+sysroot=build-deps/mips-linux-musl/sysroot
+rm -rf "$rootfs" && mkdir -p "$rootfs/lib" "$rootfs/usr/lib" "$rootfs/etc"
+cp -L "$sysroot/usr/lib/libc.so" "$rootfs/lib/ld-musl-mips.so.1"
+cp -L "$sysroot/usr/lib/libxml2.so.2" "$rootfs/usr/lib/"
+cat > "$rootfs/etc/krv_version.xml" <<'EOF'
+<?xml version="1.0"?>
+<krv><major>3</major><minor>10</minor><patch>258</patch><build>4097</build><commit_id_short>0badc0d</commit_id_short></krv>
+EOF
+on_board() { qemu-mips-static -L "$rootfs" "$@"; }
+expect() {  # expect <description> <expected output> <command...>
+  local what=$1 want=$2; shift 2
+  local got rc=0
+  got=$(on_board "$@" 2>&1) || rc=$?
+  [ "$rc" = 0 ] || fail "$what: exit status $rc: $got"
+  [ "$got" = "$want" ] || fail "$what: got [$got], expected [$want]"
+  echo "ok: $what"
+}
+expect "unitctl -v reads the version file with libxml2" \
+  "$(printf 'KRV version: 3.10.258\nBuild number: 4097\nCommit ID: 0badc0d')" "$image/unitctl" -v
+on_board "$image/unitctl" -h | grep -q '^Usage: ' || fail "unitctl -h"
+echo "ok: unitctl -h"
+on_board "$image/mcuflash" -h | grep -q '^Usage: ' || fail "mcuflash -h"
+echo "ok: mcuflash -h"
+
+total_s=$(( $(date +%s) - start ))
+echo
+echo "== cross: figures"
+echo "board build (mips-linux-musl, Release, stripped):"
+echo "$sizes"
+echo "test suite under qemu (mips-linux-gnu): $emu_summary, ${emu_s} s wall"
+echo "test suite on the host (x86-64):        $host_summary${host_s:+, ${host_s} s wall}"
+echo "target libraries ${deps_s} s, mips build ${build_s} s, cross part ${total_s} s in all"
