@@ -499,6 +499,24 @@ TEST_F(Mcuflash, FillerBeforePacketsIsSkippedAndReported) {
   // one of the nine packets the bootloader sends carries two storm bytes.
   EXPECT_EQ(count_of(r.out, "Skipping 0x00 packet\n"), 4u * 3u);
   EXPECT_EQ(count_of(r.out, "Skipping non-zero packet to sync\n"), 9u * 2u);
+  // The ping's poll sends back the byte it received last, starting with the
+  // first byte received while the ping went out; every other poll sends 0x00.
+  const std::vector<Flat> flat = flat_log(board_);
+  size_t ping = 0;
+  while (ping < flat.size() && flat[ping].tx != kPing) ++ping;
+  ASSERT_LT(ping, flat.size());
+  size_t j = ping + 1;
+  for (; j < flat.size() && flat[j - 1].rx.at(0) != 0x5A; ++j) {
+    ASSERT_EQ(flat[j].tx.size(), 1u);
+    EXPECT_EQ(flat[j].tx[0], flat[j - 1].rx[0]) << j - ping;
+  }
+  EXPECT_EQ(j - ping - 1, 3u + 2u + 1u);  // three zero bytes, two storm bytes, 0x5A
+  EXPECT_EQ(flat[j - 1].tx, Bytes{0xFF});
+  for (++j; j < flat.size(); ++j) {
+    if (flat[j].tx.size() == 1) {
+      EXPECT_EQ(flat[j].tx[0], 0x00) << j;
+    }
+  }
   // Without -v none of this shows.
   Board quiet;
   quiet.set("kb.filler", 3);
