@@ -265,5 +265,6 @@ RunResult Board::run(const std::vector<std::string>& argv,
 
 std::string unitctl_path() { return BOARDSIM_UNITCTL_PATH; }
 std::string mcuflash_path() { return BOARDSIM_MCUFLASH_PATH; }
+std::string launcher_path() { return BOARDSIM_LAUNCHER_PATH; }
 
 }  // namespace boardsim

@@ -190,5 +190,7 @@ class Board {
 // Paths of the built programs, for end-to-end tests.
 std::string unitctl_path();
 std::string mcuflash_path();
+// The boardsim launcher (boardsim [--dir DIR] [--set k=v]... [--] program...).
+std::string launcher_path();
 
 }  // namespace boardsim
