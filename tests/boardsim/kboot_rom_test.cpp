@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -519,6 +520,39 @@ TEST_F(RomTest, WholePacketsInOneExchangeWithPollBytesAround) {
   Poll p = poll(10);
   EXPECT_EQ(p.packet[1], 0xA7);
   EXPECT_EQ(violations(), 0);
+}
+
+TEST_F(RomTest, AnyByteSequenceThenPingRecovers) {
+  std::mt19937 rng(2024);
+  const Bytes pieces[] = {kErase, write_memory(40), execute(), data(Bytes(32, 0x33)),
+                          data({1, 2, 3}), {0x5A, 0xA1}, {0x5A, 0xA6}, {0x5A, 0xA4, 0xFF, 0xFF}};
+  for (int round = 0; round < 100; ++round) {
+    for (int i = 0; i < 50; ++i) {
+      Bytes tx;
+      size_t parts = rng() % 3;
+      for (size_t k = 0; k < parts; ++k) {
+        const Bytes& p = pieces[rng() % std::size(pieces)];
+        // Whole, cut short, or with a byte flipped.
+        size_t len = (rng() % 3 == 0) ? rng() % (p.size() + 1) : p.size();
+        tx.insert(tx.end(), p.begin(), p.begin() + len);
+        if (!tx.empty() && rng() % 4 == 0) tx[rng() % tx.size()] ^= static_cast<uint8_t>(rng());
+      }
+      for (size_t k = rng() % 4; k > 0; --k) tx.push_back(static_cast<uint8_t>(rng()));
+      if (tx.empty())
+        rom.exchange(nullptr, nullptr, 0);
+      else if (rng() % 8 == 0)
+        rom.exchange(tx.data(), nullptr, tx.size());
+      else
+        xfer(tx);
+    }
+    // Drain whatever is queued, then start over as the host would.
+    for (int i = 0; i < 5000; ++i) byte();
+    ping();
+    ASSERT_EQ(ping_response.size(), 10u);
+    ASSERT_EQ(ping_response[1], 0xA7) << "round " << round;
+    ASSERT_EQ(run_command(kErase), 0u) << "round " << round;
+  }
+  EXPECT_GT(violations(), 0);
 }
 
 }  // namespace
