@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "boardsim/board.h"
+#include "logs.h"
 
 namespace {
 
@@ -93,6 +94,13 @@ void expect_cycles(const std::vector<Bytes>& got, int cycles, const Bytes& statu
   }
 }
 
+// Every captured datagram was addressed to the broadcast address, port 2013.
+void expect_broadcast_destination(const Board& board) {
+  const auto sent = boardsim::parse_datagrams(boardsim::read_file(board.dir() + "/datagrams"));
+  ASSERT_FALSE(sent.empty());
+  for (const auto& d : sent) EXPECT_EQ(d.to, "192.168.1.255:2013");
+}
+
 uint64_t command_words(const Board& board, uint8_t code) {
   uint64_t n = 0;
   for (const boardsim::Exchange& e : board.spi_log()) {
@@ -113,6 +121,7 @@ TEST(Telemetry, OneCycleByteForByte) {
   EXPECT_EQ(hex(got[2]),
             "00 02 53 55 30 31 2D 30 32 30 30 33 00 "
             "00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F ");
+  expect_broadcast_destination(board);
 }
 
 struct CycleCase {
@@ -201,6 +210,72 @@ TEST(Telemetry, DatagramsPerBoard) {
     const RunResult res = run_cycles(board, 3);
     expect_ended_by_stop(res);
     expect_cycles(board.datagrams(), 3, c.status, c.version, c.identity);
+    expect_broadcast_destination(board);
+  }
+}
+
+// The board changes while the service runs (the simulator picks up the new
+// state at the next datagram). With the real one-second sleep, a change made
+// once the first cycle's datagrams are out is in force from the third cycle
+// on at the latest; cycles 3 and 4 are checked.
+struct MidRunCase {
+  const char* name;
+  std::vector<std::pair<std::string, std::string>> before, after;
+  Bytes first_status, late_status, identity;
+};
+
+TEST(Telemetry, BoardChangesWhileRunning) {
+  const MidRunCase cases[] = {
+      {"a failing battery read keeps the last good 60; charging still follows",
+       {{"fw.battery", "60"}, {"fw.charging", "1"}},
+       {{"fw.battery", "101"}, {"fw.charging", "2"}},
+       status_datagram(60, 1),
+       status_datagram(60, 2),
+       identity_datagram(DEFAULT_SERIAL, DEFAULT_UUID)},
+      {"the MCU goes silent after start: last values kept, all three datagrams sent",
+       {},
+       {{"fw.silent", "1"}, {"fw.battery", "10"}, {"fw.charging", "0"}},
+       status_datagram(87, 1),
+       status_datagram(87, 1),
+       identity_datagram(DEFAULT_SERIAL, DEFAULT_UUID)},
+      {"silent at start, answering later: zeros until a read succeeds, identity never re-read",
+       {{"fw.silent", "1"}},
+       {{"fw.silent", "0"}},
+       status_datagram(0, 0),
+       status_datagram(87, 1),
+       identity_datagram("", ZERO_UUID)},
+  };
+  for (const MidRunCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    Board board;
+    board.write_version_file(VERSION_142);
+    for (const auto& [k, v] : c.before) board.set(k, v);
+    board.set("net.stop_after", 12);
+    RunResult res;
+    std::thread service([&] { res = board.run({boardsim::unitctl_path()}, {}, 30); });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (board.datagrams().size() < 3 && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    for (const auto& [k, v] : c.after) board.set(k, v);
+    service.join();
+    expect_ended_by_stop(res);
+
+    const std::vector<Bytes> got = board.datagrams();
+    ASSERT_EQ(got.size(), 12u);
+    const Bytes version = version_datagram(1, 4, 2);
+    for (size_t cycle = 0; cycle < 4; ++cycle) {
+      SCOPED_TRACE("cycle " + std::to_string(cycle + 1));
+      if (cycle == 0) {
+        EXPECT_EQ(hex(got[0]), hex(c.first_status));
+      }
+      if (cycle >= 2) {
+        EXPECT_EQ(hex(got[3 * cycle]), hex(c.late_status));
+      }
+      EXPECT_EQ(got[3 * cycle].size(), 4u);
+      EXPECT_EQ(hex(got[3 * cycle + 1]), hex(version));
+      EXPECT_EQ(hex(got[3 * cycle + 2]), hex(c.identity));
+    }
   }
 }
 
