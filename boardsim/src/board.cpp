@@ -155,9 +155,18 @@ RunResult Board::run(const std::vector<std::string>& argv,
   }
   vars["BOARDSIM_DIR"] = dir_;
   std::string preload = BOARDSIM_PRELOAD_PATH;
-  auto lp = vars.find("LD_PRELOAD");
-  vars["LD_PRELOAD"] = (lp == vars.end() || lp->second.empty()) ? preload
-                                                                : preload + ":" + lp->second;
+  std::vector<std::string> args = emulator();
+  if (args.empty()) {
+    auto lp = vars.find("LD_PRELOAD");
+    vars["LD_PRELOAD"] = (lp == vars.end() || lp->second.empty()) ? preload
+                                                                  : preload + ":" + lp->second;
+  } else {
+    // The emulator hands QEMU_SET_ENV to the guest program only: host
+    // programs in the emulator command (prlimit, say) must not try to load
+    // a library built for the target.
+    std::string& set_env = vars["QEMU_SET_ENV"];
+    set_env = (set_env.empty() ? "" : set_env + ",") + "LD_PRELOAD=" + preload;
+  }
 #ifdef BOARDSIM_SANITIZE
   // The sanitizer runtime would insist on coming first in the library order.
   std::string& asan = vars["ASAN_OPTIONS"];
@@ -167,7 +176,6 @@ RunResult Board::run(const std::vector<std::string>& argv,
     if (v.empty()) vars.erase(k); else vars[k] = v;
   }
 
-  std::vector<std::string> args = split(BOARDSIM_EMULATOR, '\x1f');
   args.insert(args.end(), argv.begin(), argv.end());
   std::vector<std::string> envs;
   for (const auto& [k, v] : vars) envs.push_back(k + "=" + v);
@@ -266,5 +274,6 @@ RunResult Board::run(const std::vector<std::string>& argv,
 std::string unitctl_path() { return BOARDSIM_UNITCTL_PATH; }
 std::string mcuflash_path() { return BOARDSIM_MCUFLASH_PATH; }
 std::string launcher_path() { return BOARDSIM_LAUNCHER_PATH; }
+std::vector<std::string> emulator() { return split(BOARDSIM_EMULATOR, '\x1f'); }
 
 }  // namespace boardsim

@@ -190,6 +190,9 @@ class Board {
 // Paths of the built programs, for end-to-end tests.
 std::string unitctl_path();
 std::string mcuflash_path();
+// The emulator command that run() puts before every program (empty unless
+// the build is a cross build).
+std::vector<std::string> emulator();
 // The boardsim launcher (boardsim [--dir DIR] [--set k=v]... [--] program...).
 std::string launcher_path();
 
