@@ -25,10 +25,12 @@ constexpr uint32_t MODE_TX_QUAD = 0x200;
 constexpr uint32_t MODE_RX_DUAL = 0x400;
 constexpr uint32_t MODE_RX_QUAD = 0x800;
 
-long monotonic_ms(void) {
+// Milliseconds of the monotonic clock, in 64 bits: `long` is 32 bits on the
+// board and would overflow after some weeks of uptime.
+int64_t monotonic_ms(void) {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
 uint8_t exchange_byte(int fd, uint8_t out) {
@@ -44,7 +46,7 @@ enum class PollKind { ping, ack, generic_response };
 // received last (starting with `first`); the others send 0x00. Gives up
 // after KBOOT_POLL_TIMEOUT_MS, naming what it waited for.
 void poll_for_start(int fd, PollKind kind, uint8_t first, const char* awaited) {
-  const long start = monotonic_ms();
+  const int64_t start = monotonic_ms();
   uint8_t last = first;
   for (;;) {
     const uint8_t out = kind == PollKind::ping ? last : 0x00;

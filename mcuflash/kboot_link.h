@@ -27,7 +27,7 @@ constexpr size_t KBOOT_GENERIC_RESPONSE_SIZE = 18;
 
 // How long a poll waits for the start byte before giving up. Generous: a
 // mass erase may keep the bootloader busy for a good while.
-constexpr long KBOOT_POLL_TIMEOUT_MS = 10000;
+constexpr int64_t KBOOT_POLL_TIMEOUT_MS = 10000;
 
 // Prints "message: <system error text>" on standard error and aborts.
 [[noreturn]] void abort_with_error(const char* message);
