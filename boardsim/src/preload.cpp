@@ -77,6 +77,10 @@ using write_t = ssize_t (*)(int, const void*, size_t);
 using sendto_t = ssize_t (*)(int, const void*, size_t, int, const struct sockaddr*, socklen_t);
 using gethostbyname_t = struct hostent* (*)(const char*);
 using sleep_t = unsigned (*)(unsigned);
+using dup_t = int (*)(int);
+using dup2_t = int (*)(int, int);
+using dup3_t = int (*)(int, int, int);
+using fcntl_t = int (*)(int, int, ...);
 using abort_t = void (*)();
 #ifdef __GLIBC__
 using ioctl_t = int (*)(int, unsigned long, ...);
@@ -93,6 +97,10 @@ REAL(write, write_t)
 REAL(sendto, sendto_t)
 REAL(gethostbyname, gethostbyname_t)
 REAL(sleep, sleep_t)
+REAL(dup, dup_t)
+REAL(dup2, dup2_t)
+REAL(dup3, dup3_t)
+REAL(fcntl, fcntl_t)
 REAL(abort, abort_t)
 REAL(ioctl, ioctl_t)
 #ifdef __GLIBC__
@@ -101,6 +109,7 @@ REAL(openat64, openat_t)
 REAL(__open_2, open2_t)
 REAL(__open64_2, open2_t)
 REAL(fopen64, fopen_t)
+REAL(fcntl64, fcntl_t)
 #endif
 
 // ---- re-entry guard -------------------------------------------------------
@@ -144,6 +153,18 @@ FdInfo& track(int fd, Kind kind) {
 
 void untrack(int fd) {
   if (FdInfo* f = tracked(fd)) *f = FdInfo{};
+}
+
+// A duplicate of a descriptor the simulator owns is the same device or file
+// (a shell moves the descriptors of its redirections around).
+int track_copy(int from, int to) {
+  if (to < 0 || from == to) return to;
+  untrack(to);
+  if (FdInfo* f = tracked(from)) {
+    FdInfo copy = *f;
+    track(to, copy.kind) = copy;
+  }
+  return to;
 }
 
 // ---- the board --------------------------------------------------------------
@@ -444,8 +465,12 @@ int spi_config(SimBoard* b, FdInfo& f, const ConfigIoctl& c, void* arg) {
 }
 
 std::vector<uint8_t>* scratch = nullptr;
+const uint64_t MAX_MESSAGE = 65536;
 
 int spi_message(SimBoard* b, unsigned n, const spi_ioc_transfer* xfers) {
+  uint64_t sum = 0;
+  for (unsigned i = 0; i < n; ++i) sum += xfers[i].len;
+  if (sum > MAX_MESSAGE) return fail(EMSGSIZE);  // the driver's buffer limit
   bool failed = b->fail_exchanges_armed && b->state.take("spi.fail_exchanges");
   if (failed) b->fail_exchanges_armed = b->state.has("spi.fail_exchanges");
   if (!scratch) scratch = new std::vector<uint8_t>();
@@ -879,6 +904,45 @@ EXPORT ssize_t write(int fd, const void* buf, size_t n) {
   }
   return real_write()(fd, buf, n);
 }
+
+EXPORT int dup(int fd) __THROW {
+  int r = real_dup()(fd);
+  return in_sim ? r : track_copy(fd, r);
+}
+
+EXPORT int dup2(int fd, int fd2) __THROW {
+  int r = real_dup2()(fd, fd2);
+  return in_sim ? r : track_copy(fd, r);
+}
+
+EXPORT int dup3(int fd, int fd2, int flags) __THROW {
+  int r = real_dup3()(fd, fd2, flags);
+  return in_sim ? r : track_copy(fd, r);
+}
+
+static int fcntl_common(fcntl_t real, int fd, int cmd, void* arg) {
+  int r = real(fd, cmd, arg);
+  if (!in_sim && (cmd == F_DUPFD || cmd == F_DUPFD_CLOEXEC)) return track_copy(fd, r);
+  return r;
+}
+
+EXPORT int fcntl(int fd, int cmd, ...) {
+  va_list ap;
+  va_start(ap, cmd);
+  void* arg = va_arg(ap, void*);
+  va_end(ap);
+  return fcntl_common(real_fcntl(), fd, cmd, arg);
+}
+
+#ifdef __GLIBC__
+EXPORT int fcntl64(int fd, int cmd, ...) {
+  va_list ap;
+  va_start(ap, cmd);
+  void* arg = va_arg(ap, void*);
+  va_end(ap);
+  return fcntl_common(real_fcntl64(), fd, cmd, arg);
+}
+#endif
 
 EXPORT ssize_t sendto(int fd, const void* buf, size_t n, int flags, const struct sockaddr* to,
                       socklen_t tolen) {

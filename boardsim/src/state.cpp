@@ -5,6 +5,8 @@
 #include <fstream>
 #include <sstream>
 
+#include <unistd.h>
+
 namespace boardsim {
 
 bool State::load(const std::string& path) {
@@ -24,7 +26,9 @@ bool State::load(const std::string& path) {
 
 bool State::save() {
   if (path_.empty()) return false;
-  std::string tmp = path_ + ".tmp";
+  // A temporary file of this process's own: the test kit and a program may
+  // write the same board at once.
+  std::string tmp = path_ + ".tmp." + std::to_string(::getpid());
   {
     std::ofstream out(tmp, std::ios::trunc);
     if (!out) return false;

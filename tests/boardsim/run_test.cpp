@@ -150,6 +150,24 @@ TEST(BoardRun, ProgramsSeeTheBoard) {
   EXPECT_NE(r.err.find("Permission denied"), std::string::npos) << r.err;
 }
 
+// A shell's redirections move the descriptor it opened; the copy is still
+// the simulated file.
+TEST(BoardRun, ShellRedirectionsReachTheGpioLines) {
+  if (!boardsim::emulator().empty()) GTEST_SKIP() << "the host shell does not run on the target";
+  Board board;
+  auto r = board.run({"/bin/sh", "-c",
+                      "echo 22 > /sys/class/gpio/export && echo out > "
+                      "/sys/class/gpio/gpio22/direction && cat /sys/class/gpio/gpio22/value"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "0\n");
+  EXPECT_EQ(board.get("gpio.22.direction"), "out");
+  EXPECT_EQ(board.get("mcu.program"), "off");  // the reset line went low
+  auto log = board.gpio_log();
+  ASSERT_EQ(log.size(), 2u);
+  EXPECT_EQ(log[0].data, "22\n");
+  EXPECT_EQ(log[1].path, "/sys/class/gpio/gpio22/direction");
+}
+
 TEST(BoardDir, RemovedWithTheBoard) {
   std::string dir;
   {

@@ -305,6 +305,17 @@ TEST_F(SpiDevice, InjectedExchangeFailures) {
   EXPECT_FALSE(log[1].failed);
 }
 
+TEST_F(SpiDevice, OversizedMessageIsRefused) {
+  board.set("spi.fail_exchanges", 1);
+  open_device();
+  std::vector<uint8_t> big(70000);
+  errno = 0;
+  EXPECT_EQ(exchange(fd, big.data(), big.data(), static_cast<uint32_t>(big.size())), -1);
+  EXPECT_EQ(errno, EMSGSIZE);
+  EXPECT_TRUE(board.spi_log().empty());
+  EXPECT_EQ(board.get("spi.fail_exchanges"), "1");  // not used up by the refusal
+}
+
 TEST_F(SpiDevice, AlwaysFailingExchanges) {
   board.set("spi.fail_exchanges", -1);
   open_device();
