@@ -26,6 +26,10 @@ endif()
 # The C library and the cross compiler's own target files live here.
 set(BOARD_TARGET_ROOT /usr/mips-linux-gnu)
 
+# A program that dies by a signal (abort) makes qemu-user add the line
+# "qemu: uncaught target signal 6 (Aborted) - core dumped" to its standard
+# error, and write a core file into the working directory when the core size
+# limit allows (scripts/ci-cross.sh sets it to zero).
 find_program(BOARD_QEMU qemu-mips-static)
 if(NOT BOARD_QEMU)
   set(BOARD_QEMU qemu-mips-static)
