@@ -374,6 +374,24 @@ TEST_F(Mcuflash, FirstVerboseRestartReportsInitialisation) {
   EXPECT_EQ(gpio_writes(board_), first_init() + kReboot);
 }
 
+TEST_F(Mcuflash, ExportedInputLineIsLeftAsItIs) {
+  board_.set("gpio.21.exported", 1);
+  board_.set("gpio.21.direction", "in");
+  const RunResult r = run({"-v", "-r"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out,
+            "Initializing GPIOs\n"
+            "Pin 11: Initializing\n"
+            "Pin 21: Already initialized\n"
+            "Pin 22: Initializing\n"
+            "Rebooting MCU...\n"
+            "MCU successfully rebooted\n");
+  Writes init = first_init();
+  init.erase(init.begin() + 3, init.begin() + 6);  // nothing for line 21
+  EXPECT_EQ(gpio_writes(board_), init + kReboot);
+  EXPECT_EQ(board_.get("gpio.21.direction"), "in");
+}
+
 // ---------------------------------------------------------------------------
 // Full flashes.
 
