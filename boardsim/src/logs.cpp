@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -102,23 +103,27 @@ bool from_hex(const std::string& text, std::vector<uint8_t>* out) {
 
 bool ExchangeLog::open(const std::string& path) {
   close();
-  fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-  return fd_ >= 0;
+  // Records are appended (the test kit may truncate the file meanwhile); the
+  // pending run's record, always the last one, is rewritten in place through
+  // a second descriptor, since pwrite() on an O_APPEND descriptor appends.
+  fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  update_fd_ = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd_ < 0 || update_fd_ < 0) {
+    close();
+    return false;
+  }
+  return true;
 }
 
 void ExchangeLog::close() {
-  if (fd_ < 0) return;
-  end_run();
-  ::close(fd_);
-  fd_ = -1;
+  if (fd_ >= 0) end_run();
+  if (fd_ >= 0) ::close(fd_);
+  if (update_fd_ >= 0) ::close(update_fd_);
+  fd_ = update_fd_ = -1;
 }
 
-void ExchangeLog::append(const std::string& line, long long* offset) {
+void ExchangeLog::append(const std::string& line) {
   if (fd_ < 0) return;
-  // The file may have been truncated by the test kit since the last record,
-  // so every record goes to the current end (no O_APPEND: pwrite must work).
-  off_t end = ::lseek(fd_, 0, SEEK_END);
-  if (offset) *offset = end;
   write_all(fd_, line.data(), line.size());
 }
 
@@ -152,17 +157,22 @@ void ExchangeLog::exchange(uint64_t t, const TransferFields& f, const uint8_t* t
   line += ' ';
   line += to_hex(rx, len);
   line += '\n';
-  append(line, &offset_);
+  append(line);
+  record_len_ = line.size();
   written_count_ = 1;
   written_t_ = t;
 }
 
 void ExchangeLog::flush() {
-  if (!pending_ || fd_ < 0 || offset_ < 0) return;
+  if (!pending_ || fd_ < 0) return;
   if (count_ != written_count_ || t_last_ != written_t_) {
-    char buf[48];
-    int n = std::snprintf(buf, sizeof buf, "%020" PRIu64 " %020" PRIu64, t_last_, count_);
-    ::pwrite(fd_, buf, static_cast<size_t>(n), static_cast<off_t>(offset_ + T_LAST_OFFSET));
+    struct stat st;
+    if (::fstat(fd_, &st) == 0 && st.st_size >= static_cast<off_t>(record_len_)) {
+      off_t at = st.st_size - static_cast<off_t>(record_len_) + T_LAST_OFFSET;
+      char buf[48];
+      int n = std::snprintf(buf, sizeof buf, "%020" PRIu64 " %020" PRIu64, t_last_, count_);
+      ::pwrite(update_fd_, buf, static_cast<size_t>(n), at);
+    }
   }
   written_count_ = count_;
   written_t_ = t_last_;
@@ -180,7 +190,7 @@ void ExchangeLog::config(uint64_t t, const char* name, uint32_t value, bool fail
   char buf[128];
   std::snprintf(buf, sizeof buf, "C %020" PRIu64 " %s %u %s\n", t, name,
                 static_cast<unsigned>(value), failed ? "fail" : "ok");
-  append(buf, nullptr);
+  append(buf);
 }
 
 void ExchangeLog::note(uint64_t t, const std::string& text) {
@@ -190,7 +200,7 @@ void ExchangeLog::note(uint64_t t, const std::string& text) {
   std::string line = buf;
   for (char c : text) line += (c == '\n' || c == '\r') ? ' ' : c;
   line += '\n';
-  append(line, nullptr);
+  append(line);
 }
 
 void append_line(const std::string& path, const std::string& line) {

@@ -70,13 +70,14 @@ class ExchangeLog {
   void forget();   // drop the pending run without writing (file truncated)
 
  private:
-  void append(const std::string& line, long long* offset);
+  void append(const std::string& line);
   int fd_ = -1;
+  int update_fd_ = -1;
   bool pending_ = false;
   TransferFields fields_;
   std::vector<uint8_t> tx_, rx_;
   uint64_t t_first_ = 0, t_last_ = 0, count_ = 0;
-  long long offset_ = -1;
+  size_t record_len_ = 0;  // of the pending run's record, the file's last line
   uint64_t written_count_ = 0, written_t_ = 0;
 };
 
