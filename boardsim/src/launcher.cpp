@@ -4,6 +4,7 @@
 //   boardsim [--dir DIR] [--set key=value]...      (only changes the board)
 //   boardsim [--dir DIR] --get key
 //   boardsim [--dir DIR] --log
+//   boardsim [--dir DIR] --clear                   (forgets the records so far)
 //
 // DIR defaults to ./board and is created when missing. The keys are those of
 // include/boardsim/board.h.
@@ -32,6 +33,7 @@ void usage(FILE* f) {
                "Usage: boardsim [--dir DIR] [--set key=value]... [--] program [args...]\n"
                "       boardsim [--dir DIR] --get key\n"
                "       boardsim [--dir DIR] --log\n"
+               "       boardsim [--dir DIR] --clear\n"
                "Runs the program against the simulated board in DIR (default ./board).\n");
 }
 
@@ -127,7 +129,7 @@ int main(int argc, char** argv) {
   std::string dir = "board";
   std::vector<std::pair<std::string, std::string>> sets;
   std::string get_key;
-  bool want_log = false, want_get = false;
+  bool want_log = false, want_get = false, want_clear = false;
   int i = 1;
   for (; i < argc; ++i) {
     std::string a = argv[i];
@@ -149,6 +151,8 @@ int main(int argc, char** argv) {
       get_key = argv[++i];
     } else if (a == "--log") {
       want_log = true;
+    } else if (a == "--clear") {
+      want_clear = true;
     } else if (a == "-h" || a == "--help") {
       usage(stdout);
       return 0;
@@ -187,6 +191,13 @@ int main(int argc, char** argv) {
     s.load(dir + "/board.state");
     std::printf("%s\n", s.get(get_key).c_str());
     return 0;
+  }
+  if (want_clear) {
+    for (const char* name : {"spi.log", "gpio.log", "datagrams"}) {
+      FILE* f = std::fopen((dir + "/" + name).c_str(), "w");
+      if (f) std::fclose(f);
+    }
+    if (!want_log && i >= argc) return 0;
   }
   if (want_log) return print_log(dir);
   if (i >= argc) {

@@ -213,6 +213,13 @@ TEST(Launcher, RunsAProgramAgainstABoardDirectory) {
   EXPECT_NE(r.out.find("tx 01 01\n       rx FF FF"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("rx 2A "), std::string::npos) << r.out;  // 42 and its CRC-8
 
+  r = scratch.run({launcher, "--dir", dir, "--clear"}, bare);
+  EXPECT_EQ(r.status, 0);
+  r = scratch.run({launcher, "--dir", dir, "--log"}, bare);
+  EXPECT_EQ(r.out.find("spi "), std::string::npos) << r.out;
+  r = scratch.run({launcher, "--dir", dir, "--get", "fw.battery"}, bare);
+  EXPECT_EQ(r.out, "42\n");  // the board itself stays
+
   r = scratch.run({launcher, "--bogus"}, bare);
   EXPECT_EQ(r.status, 2);
   EXPECT_NE(r.err.find("Usage: boardsim"), std::string::npos);
