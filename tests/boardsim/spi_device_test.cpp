@@ -324,6 +324,20 @@ TEST_F(SpiDevice, AlwaysFailingExchanges) {
   EXPECT_EQ(board.get("spi.fail_exchanges"), "-1");
 }
 
+// The bootloader's complaints about the host reach the board's records.
+TEST_F(SpiDevice, BootloaderNotesAreRecorded) {
+  board.set("mcu.program", "bootloader");
+  open_device();
+  exchange(fd, {0x5A, 0xA1});  // an ACK nobody asked for
+  exchange(fd, {0x5A, 0x77});  // no such packet type
+  auto notes = board.notes();
+  ASSERT_EQ(notes.size(), 2u);
+  EXPECT_EQ(notes[0], "ACK from the host where none was due");
+  EXPECT_NE(notes[1].find("unknown type 0x77"), std::string::npos) << notes[1];
+  EXPECT_EQ(board.get("kb.violations"), "2");
+  EXPECT_EQ(board.spi_log().size(), 2u);
+}
+
 TEST_F(SpiDevice, StateChangesBetweenOpensAreSeen) {
   open_device();
   exchange(fd, {0x01, 0x01});
