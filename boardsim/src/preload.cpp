@@ -70,6 +70,7 @@ F next_fn(F* slot, const char* name) {
 using open_t = int (*)(const char*, int, ...);
 using openat_t = int (*)(int, const char*, int, ...);
 using open2_t = int (*)(const char*, int);
+using openat2_t = int (*)(int, const char*, int);
 using fopen_t = FILE* (*)(const char*, const char*);
 using access_t = int (*)(const char*, int);
 using close_t = int (*)(int);
@@ -108,6 +109,8 @@ REAL(open64, open_t)
 REAL(openat64, openat_t)
 REAL(__open_2, open2_t)
 REAL(__open64_2, open2_t)
+REAL(__openat_2, openat2_t)
+REAL(__openat64_2, openat2_t)
 REAL(fopen64, fopen_t)
 REAL(fcntl64, fcntl_t)
 #endif
@@ -783,6 +786,20 @@ EXPORT int __open_2(const char* path, int flags) {
   std::string redirect;
   if (sim_open(path, flags, &result, &redirect)) return result;
   return real___open_2()(redirect.empty() ? path : redirect.c_str(), flags);
+}
+
+EXPORT int __openat_2(int dirfd, const char* path, int flags) {
+  int result;
+  std::string redirect;
+  if (path && path[0] == '/' && sim_open(path, flags, &result, &redirect)) return result;
+  return real___openat_2()(dirfd, redirect.empty() ? path : redirect.c_str(), flags);
+}
+
+EXPORT int __openat64_2(int dirfd, const char* path, int flags) {
+  int result;
+  std::string redirect;
+  if (path && path[0] == '/' && sim_open(path, flags, &result, &redirect)) return result;
+  return real___openat64_2()(dirfd, redirect.empty() ? path : redirect.c_str(), flags);
 }
 
 EXPORT int __open64_2(const char* path, int flags) {

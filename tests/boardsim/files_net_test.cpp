@@ -67,6 +67,53 @@ TEST(VersionFile, RedirectedToTheBoard) {
   EXPECT_EQ(open(VERSION, O_RDONLY), -1);
 }
 
+#ifdef __GLIBC__
+// The entry points of the fortified open calls (what _FORTIFY_SOURCE builds
+// call instead of open and openat).
+extern "C" int __open_2(const char*, int);
+extern "C" int __open64_2(const char*, int);
+extern "C" int __openat_2(int, const char*, int);
+extern "C" int __openat64_2(int, const char*, int);
+
+int descriptor_of(FILE* f) {
+  if (!f) return -1;
+  int fd = dup(fileno(f));
+  fclose(f);
+  return fd;
+}
+
+// Every way a program or a library may open the file reaches the board's copy.
+TEST(VersionFile, EveryOpenVariantIsRedirected) {
+  Board board;
+  board.attach();
+  board.write_version_file("<v/>");
+  struct Variant {
+    const char* name;
+    int (*open_it)();
+  };
+  const Variant variants[] = {
+      {"open", [] { return open(VERSION, O_RDONLY); }},
+      {"open64", [] { return open64(VERSION, O_RDONLY); }},
+      {"openat", [] { return openat(AT_FDCWD, VERSION, O_RDONLY); }},
+      {"openat64", [] { return openat64(AT_FDCWD, VERSION, O_RDONLY); }},
+      {"__open_2", [] { return __open_2(VERSION, O_RDONLY); }},
+      {"__open64_2", [] { return __open64_2(VERSION, O_RDONLY); }},
+      {"__openat_2", [] { return __openat_2(AT_FDCWD, VERSION, O_RDONLY); }},
+      {"__openat64_2", [] { return __openat64_2(AT_FDCWD, VERSION, O_RDONLY); }},
+      {"fopen", [] { return descriptor_of(fopen(VERSION, "r")); }},
+      {"fopen64", [] { return descriptor_of(fopen64(VERSION, "r")); }},
+  };
+  for (const Variant& v : variants) {
+    int fd = v.open_it();
+    ASSERT_GE(fd, 0) << v.name << ": " << strerror(errno);
+    char buf[16] = {};
+    EXPECT_EQ(pread(fd, buf, sizeof buf, 0), 4) << v.name;
+    EXPECT_STREQ(buf, "<v/>") << v.name;
+    close(fd);
+  }
+}
+#endif
+
 TEST(VersionFile, DeniedPath) {
   Board board;
   board.attach();
