@@ -66,7 +66,7 @@ ctest --test-dir build-mips --output-on-failure -j"$jobs" --timeout 600 2>&1 | t
 ctest_rc=${PIPESTATUS[0]}
 set -e
 emu_s=$(( $(date +%s) - t0 ))
-emu_summary=$(grep -E 'tests passed' "$ctest_log" | tail -n1)
+emu_summary="$(grep -E 'tests passed' "$ctest_log" | tail -n1), $(grep -c '(Skipped)$' "$ctest_log" || true) skipped"
 [ "$ctest_rc" = 0 ] || fail "test suite under emulation: $emu_summary"
 
 host_summary="(host suite not timed)"
@@ -76,7 +76,7 @@ if [ "${SKIP_HOST_TIMING:-0}" != 1 ] && [ -f build/CTestTestfile.cmake ]; then
   t0=$(date +%s)
   if ctest --test-dir build -j"$jobs" --timeout 300 > build/ctest-again.log 2>&1; then
     host_s=$(( $(date +%s) - t0 ))
-    host_summary=$(grep -E 'tests passed' build/ctest-again.log | tail -n1)
+    host_summary="$(grep -E 'tests passed' build/ctest-again.log | tail -n1), $(grep -c '(Skipped)$' build/ctest-again.log || true) skipped"
   else
     host_summary="(host suite failed on the second run: see build/ctest-again.log)"
   fi
