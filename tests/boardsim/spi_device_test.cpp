@@ -270,6 +270,49 @@ TEST_F(SpiDevice, IdenticalConsecutiveExchangesAreOneRun) {
   EXPECT_EQ(board.spi_log().size(), 5u);
 }
 
+// clear_logs() in the middle of a run: the records start afresh, with no
+// trace of what came before.
+TEST_F(SpiDevice, ClearingTheLogsInTheMiddleOfARun) {
+  board.set("mcu.program", "off");
+  open_device();
+  uint8_t tx = 0x42, rx;
+  for (int i = 0; i < 100; ++i) exchange(fd, &tx, &rx, 1);
+  board.clear_logs();
+  EXPECT_TRUE(board.spi_log().empty());
+  for (int i = 0; i < 30; ++i) exchange(fd, &tx, &rx, 1);
+  auto log = board.spi_log();
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_EQ(log[0].count, 30u);
+  EXPECT_EQ(log[0].tx, Bytes{0x42});
+  std::string text = boardsim::read_file(board.dir() + "/spi.log");
+  EXPECT_EQ(text.find('\0'), std::string::npos);
+}
+
+TEST(SpiLogFormat, TornAndForeignLinesAreSkipped) {
+  const std::string text =
+      "X 00000000000000000010 00000000000000000020 00000000000000000003 tr- 100000 0 8 0 0 0 "
+      "0101 ffff\n"
+      "C 00000000000000000030 wr_mode 0 ok\n"
+      "garbage line\n"
+      "X 00000000000000000040 00000000000000000040 00000000000000000001 -rF 5 1 2 3 4 5 . .\n"
+      "X 00000000000000000050 0000000000000000005";  // cut off by a crash
+  auto log = boardsim::parse_spi_log(text);
+  ASSERT_EQ(log.size(), 2u);
+  EXPECT_EQ(log[0].t_first_ns, 10u);
+  EXPECT_EQ(log[0].t_last_ns, 20u);
+  EXPECT_EQ(log[0].count, 3u);
+  EXPECT_EQ(log[0].bits_per_word, 8);
+  EXPECT_EQ(log[0].rx, (Bytes{0xFF, 0xFF}));
+  EXPECT_FALSE(log[1].has_tx);
+  EXPECT_TRUE(log[1].failed);
+  EXPECT_TRUE(log[1].tx.empty());
+  EXPECT_EQ(log[1].speed_hz, 5u);
+  EXPECT_EQ(log[1].rx_nbits, 5);
+  auto config = boardsim::parse_spi_config(text);
+  ASSERT_EQ(config.size(), 1u);
+  EXPECT_EQ(config[0].name, "wr_mode");
+}
+
 TEST_F(SpiDevice, LongRunsReachTheFileWhilePending) {
   board.set("mcu.program", "off");
   open_device();
