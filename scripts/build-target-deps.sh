@@ -44,9 +44,7 @@ run_logged() {
 srcdir() { ls -d "$src/$1"-[0-9]*/ 2>/dev/null | head -n1 | sed 's:/$::'; }
 
 fetch_sources() {
-  if [ -n "$(srcdir musl)" ] && [ -n "$(srcdir libxml2)" ]; then
-    return
-  fi
+  stamp_ok "$src" sources && [ -n "$(srcdir musl)" ] && [ -n "$(srcdir libxml2)" ] && return
   if [ "$(id -u)" != 0 ]; then
     log "fetching Debian sources needs root (a temporary deb-src entry)"; exit 1
   fi
@@ -54,9 +52,16 @@ fetch_sources() {
   # The deb-src entry points at the first mirror and suite that the
   # system's own sources use, and exists only while the sources are fetched.
   local sources=/etc/apt/sources.list.d/debian.sources uri suite keyring entry
-  uri=$(awk '/^URIs:/ {print $2; exit}' "$sources")
-  suite=$(awk '/^Suites:/ {print $2; exit}' "$sources")
-  keyring=$(awk '/^Signed-By:/ {print $2; exit}' "$sources")
+  if [ -f "$sources" ]; then
+    uri=$(awk '/^URIs:/ {print $2; exit}' "$sources")
+    suite=$(awk '/^Suites:/ {print $2; exit}' "$sources")
+    keyring=$(awk '/^Signed-By:/ {print $2; exit}' "$sources")
+  else  # the one-line format
+    uri=$(awk '$1 == "deb" && $2 !~ /^\[/ {print $2; exit}' /etc/apt/sources.list)
+    suite=$(awk '$1 == "deb" && $2 !~ /^\[/ {print $3; exit}' /etc/apt/sources.list)
+    keyring=""
+  fi
+  [ -n "$uri" ] && [ -n "$suite" ] || { log "no Debian mirror found in the apt sources"; exit 1; }
   entry=/etc/apt/sources.list.d/board-deps-src.sources
   trap 'rm -f "$entry"' EXIT
   {
@@ -66,7 +71,8 @@ fetch_sources() {
     echo "Components: main"
     [ -n "$keyring" ] && echo "Signed-By: $keyring"
   } > "$entry"
-  mkdir -p "$src"
+  # A fetch cut short leaves half a tree: start again from nothing.
+  rm -rf "$src" && mkdir -p "$src"
   log "fetching the source packages musl and libxml2 ($suite)"
   # Refresh only the deb-src index; the system's binary lists stay as they are.
   run_logged "$src/apt.log" apt-get update -o Dir::Etc::sourcelist="$entry" \
@@ -74,6 +80,7 @@ fetch_sources() {
   (cd "$src" && run_logged "$src/apt-source.log" apt-get source -q musl libxml2)
   rm -f "$entry"
   trap - EXIT
+  stamp "$src" sources
 }
 
 # musl for the board, with the kernel's uapi headers (linux/spi/spidev.h and
