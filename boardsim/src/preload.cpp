@@ -28,6 +28,7 @@
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cinttypes>
@@ -78,6 +79,9 @@ using write_t = ssize_t (*)(int, const void*, size_t);
 using sendto_t = ssize_t (*)(int, const void*, size_t, int, const struct sockaddr*, socklen_t);
 using gethostbyname_t = struct hostent* (*)(const char*);
 using sleep_t = unsigned (*)(unsigned);
+using usleep_t = int (*)(useconds_t);
+using nanosleep_t = int (*)(const struct timespec*, struct timespec*);
+using clock_nanosleep_t = int (*)(clockid_t, int, const struct timespec*, struct timespec*);
 using dup_t = int (*)(int);
 using dup2_t = int (*)(int, int);
 using dup3_t = int (*)(int, int, int);
@@ -98,6 +102,9 @@ REAL(write, write_t)
 REAL(sendto, sendto_t)
 REAL(gethostbyname, gethostbyname_t)
 REAL(sleep, sleep_t)
+REAL(usleep, usleep_t)
+REAL(nanosleep, nanosleep_t)
+REAL(clock_nanosleep, clock_nanosleep_t)
 REAL(dup, dup_t)
 REAL(dup2, dup2_t)
 REAL(dup3, dup3_t)
@@ -1017,6 +1024,24 @@ EXPORT unsigned int sleep(unsigned int seconds) {
     if (b && b->state.get_int("time.fast_sleep", 0) != 0) return 0;
   }
   return real_sleep()(seconds);
+}
+
+// A program that waits may be killed meanwhile: the pending run goes to
+// the file first (a system call only when it grew since the last update).
+EXPORT int usleep(useconds_t usec) {
+  if (!in_sim) boardsim_flush();
+  return real_usleep()(usec);
+}
+
+EXPORT int nanosleep(const struct timespec* req, struct timespec* rem) {
+  if (!in_sim) boardsim_flush();
+  return real_nanosleep()(req, rem);
+}
+
+EXPORT int clock_nanosleep(clockid_t clock, int flags, const struct timespec* req,
+                           struct timespec* rem) {
+  if (!in_sim) boardsim_flush();
+  return real_clock_nanosleep()(clock, flags, req, rem);
 }
 
 EXPORT void abort(void) __THROW {

@@ -47,7 +47,7 @@ Bytes exchange(int fd, Bytes tx) {
 
 // Child processes of the kill and abort tests: this same binary, started by
 // Board::run with BOARDSIM_TEST_CHILD set, runs 10000 identical exchanges
-// and then ends the chosen way.
+// and then ends the chosen way (or waits to be killed).
 __attribute__((constructor)) void child_mode() {
   const char* mode = getenv("BOARDSIM_TEST_CHILD");
   if (!mode) return;
@@ -57,6 +57,9 @@ __attribute__((constructor)) void child_mode() {
   for (int i = 0; i < 10000; ++i) exchange(fd, &tx, &rx, 1);
   if (strcmp(mode, "abort") == 0) abort();
   if (strcmp(mode, "kill") == 0) raise(SIGKILL);
+  if (strcmp(mode, "wait") == 0) {
+    for (;;) usleep(100000);  // until run() times out and kills it
+  }
   exit(0);  // without closing the device
 }
 
@@ -400,12 +403,18 @@ TEST(SpiDeviceProcess, RunsSurviveTheEndOfTheProcess) {
     int signal;
     uint64_t min_count;
   };
-  const Case cases[] = {{"exit", 0, 10000}, {"abort", SIGABRT, 10000}, {"kill", SIGKILL, 10000 - 4096}};
+  const Case cases[] = {
+      {"exit", 0, 10000},
+      {"abort", SIGABRT, 10000},
+      {"kill", SIGKILL, 10000 - 4096},  // killed at once: the latest repeats may be lost
+      {"wait", SIGKILL, 10000},         // killed while it waits: nothing lost
+  };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.mode);
     Board board;
     board.set("mcu.program", "off");
-    auto r = board.run({self_path()}, {{"BOARDSIM_TEST_CHILD", c.mode}});
+    double timeout = strcmp(c.mode, "wait") == 0 ? 1.0 : 60.0;
+    auto r = board.run({self_path()}, {{"BOARDSIM_TEST_CHILD", c.mode}}, timeout);
     EXPECT_EQ(r.signal, c.signal) << r.err;
     auto log = board.spi_log();
     ASSERT_EQ(log.size(), 1u);
