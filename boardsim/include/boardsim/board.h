@@ -161,7 +161,9 @@ class Board {
   void write_version_file(const std::string& xml);
   void remove_version_file();
 
-  // Records; in-process use sees everything exchanged so far.
+  // Records; in-process use sees everything exchanged so far. They live in
+  // <dir>/spi.log, <dir>/gpio.log and <dir>/datagrams (formats and parsers:
+  // boardsim/src/logs.h; `boardsim --dir DIR --log` prints them).
   std::vector<Exchange> spi_log() const;
   std::vector<SpiConfig> spi_config_log() const;
   std::vector<GpioWrite> gpio_log() const;
