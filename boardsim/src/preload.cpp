@@ -9,6 +9,9 @@
 //                           value), whose reset pulse restarts the MCU
 //   /etc/krv_version.xml    read from <dir>/krv_version.xml
 //   sendto()                datagrams to other hosts are captured, not sent
+//   gethostbyname, sleep    injected resolver failure, fast sleep
+//   dup*, fcntl(F_DUPFD)    copies of simulated descriptors stay simulated
+//   abort, *sleep, exit     the pending exchange run is written out first
 //
 // The board directory comes from BOARDSIM_DIR; without it only the network
 // capture is active (datagrams are then dropped, never sent).
