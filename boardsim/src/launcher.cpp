@@ -208,16 +208,32 @@ int main(int argc, char** argv) {
 
   setenv("BOARDSIM_DIR", dir.c_str(), 1);
   std::string preload = preload_path();
-  const char* old = getenv("LD_PRELOAD");
-  std::string lp = (old && *old) ? preload + ":" + old : preload;
-  setenv("LD_PRELOAD", lp.c_str(), 1);
+  // In a cross build the programs run through the emulator, which hands
+  // QEMU_SET_ENV to the guest program alone.
+  std::vector<std::string> args;
+  for (const char* p = BOARDSIM_EMULATOR; *p;) {
+    const char* end = strchr(p, '\x1f');
+    args.emplace_back(p, end ? static_cast<size_t>(end - p) : strlen(p));
+    p = end ? end + 1 : p + strlen(p);
+  }
+  if (args.empty()) {
+    const char* old = getenv("LD_PRELOAD");
+    std::string lp = (old && *old) ? preload + ":" + old : preload;
+    setenv("LD_PRELOAD", lp.c_str(), 1);
+  } else {
+    setenv("QEMU_SET_ENV", ("LD_PRELOAD=" + preload).c_str(), 1);
+  }
 #ifdef BOARDSIM_SANITIZE
   const char* asan = getenv("ASAN_OPTIONS");
   std::string ao = (asan && *asan) ? std::string(asan) + ":verify_asan_link_order=0"
                                    : std::string("verify_asan_link_order=0");
   setenv("ASAN_OPTIONS", ao.c_str(), 1);
 #endif
-  execvp(argv[i], argv + i);
+  for (int k = i; k < argc; ++k) args.emplace_back(argv[k]);
+  std::vector<char*> cargv;
+  for (auto& a : args) cargv.push_back(a.data());
+  cargv.push_back(nullptr);
+  execvp(cargv[0], cargv.data());
   std::fprintf(stderr, "boardsim: cannot run %s: %s\n", argv[i], strerror(errno));
   return 127;
 }
