@@ -9,13 +9,27 @@ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j"$(nproc)" >/dev/null
 board=$(mktemp -d)
 trap 'rm -rf "$board"' EXIT
+# What the unit's /etc/krv_version.xml holds, as the simulator serves it.
+cat > "$board/krv_version.xml" <<'XML'
+<version><major>1</major><minor>4</minor><patch>2</patch><build>57</build><commit_id_short>a1b2c3d</commit_id_short></version>
+XML
 sim() { echo "\$ $*"; "$build/boardsim/boardsim" --dir "$board" -- "$@" || echo "(exit status $?)"; }
+board_set() { "$build/boardsim/boardsim" --dir "$board" "$@"; }
 sim "$build/unitctl/unitctl" -b
 sim "$build/unitctl/unitctl" -c
 sim "$build/unitctl/unitctl" -w
 sim "$build/unitctl/unitctl" -s
+sim "$build/unitctl/unitctl" -f
 sim "$build/unitctl/unitctl" -U
+# Telemetry: the simulator captures the datagrams (nothing leaves the
+# machine) and stops the service after two cycles of three datagrams.
+board_set --set net.stop_after=6 --set time.fast_sleep=1
+sim "$build/unitctl/unitctl"
+board_set --set net.stop_after= --set time.fast_sleep=
+echo "(captured datagrams: destination and bytes)"
+cut -d' ' -f3- "$board/datagrams"
 head -c 1000 /dev/urandom > "$board/image.bin"
 sim "$build/mcuflash/mcuflash" "$board/image.bin"
+echo
 cmp "$board/image.bin" "$board/flash.bin" && echo "(the simulated MCU holds the image byte for byte)"
 sim "$build/unitctl/unitctl" -b
