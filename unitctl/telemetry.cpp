@@ -99,12 +99,8 @@ void run_telemetry(void) {
   const int fd = spi_open();
 
   // What cannot be read at start goes out as zeros for the whole run.
-  version_info version = {};
-  if (read_local_version(&version) != 0) {
-    version.major = 0;
-    version.minor = 0;
-    version.patch = 0;
-  }
+  version_info version = {};  // stays 0.0.0 when the file cannot be read
+  read_local_version(&version);
 
   char serial[SERIAL_LEN];
   if (mcu_get_serial_number(fd, serial) != 0) memset(serial, 0, sizeof(serial));
