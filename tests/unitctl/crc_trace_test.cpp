@@ -9,26 +9,11 @@
 #include <vector>
 
 #include "spi_link.h"
+#include "test_support.h"
 
 namespace {
 
-std::string capture_stdout(const std::function<void()>& body) {
-  fflush(stdout);
-  const int saved = dup(1);
-  FILE* tmp = tmpfile();
-  dup2(fileno(tmp), 1);
-  body();
-  fflush(stdout);
-  dup2(saved, 1);
-  close(saved);
-  std::string out;
-  rewind(tmp);
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, tmp)) > 0) out.append(buf, n);
-  fclose(tmp);
-  return out;
-}
+using test_support::capture_stdout;
 
 std::string repeat(const std::string& s, int n) {
   std::string r;

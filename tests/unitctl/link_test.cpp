@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "spi_link.h"
+#include "test_support.h"
 
 using boardsim::Board;
 
@@ -50,23 +51,7 @@ std::vector<Frame> frames(const Board& board) {
   return out;
 }
 
-std::string capture_stdout(const std::function<void()>& body) {
-  fflush(stdout);
-  const int saved = dup(1);
-  FILE* tmp = tmpfile();
-  dup2(fileno(tmp), 1);
-  body();
-  fflush(stdout);
-  dup2(saved, 1);
-  close(saved);
-  std::string out;
-  rewind(tmp);
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, tmp)) > 0) out.append(buf, n);
-  fclose(tmp);
-  return out;
-}
+using test_support::capture_stdout;
 
 std::string blanks(int n) {
   std::string r;

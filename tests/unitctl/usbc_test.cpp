@@ -11,30 +11,11 @@
 #include "boardsim/board.h"
 #include "mcu.h"
 #include "usbc_report.h"
+#include "test_support.h"
 
 namespace {
 
-// Runs fn with standard output sent to a temporary file and returns what it
-// printed.
-template <typename Fn>
-std::string capture_stdout(Fn fn) {
-  fflush(stdout);
-  FILE* tmp = tmpfile();
-  if (tmp == nullptr) return "<tmpfile failed>";
-  const int saved = dup(STDOUT_FILENO);
-  dup2(fileno(tmp), STDOUT_FILENO);
-  fn();
-  fflush(stdout);
-  dup2(saved, STDOUT_FILENO);
-  close(saved);
-  std::string out;
-  rewind(tmp);
-  char buf[512];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof(buf), tmp)) > 0) out.append(buf, n);
-  fclose(tmp);
-  return out;
-}
+using test_support::capture_stdout;
 
 std::vector<std::string> split_lines(const std::string& text) {
   std::vector<std::string> lines;
