@@ -2,7 +2,7 @@
 // linked into a test binary), they take over the calls that reach the
 // board's devices and files and pass every other call on unchanged.
 //
-//   /dev/spidev0.0          a memfd stands in for the device; the six
+//   /dev/spidev0.0          <dir>/spidev0.0 stands in for the device; the six
 //                           configuration ioctls and SPI_IOC_MESSAGE(n) are
 //                           answered by the MCU model the board runs
 //   /sys/class/gpio/...     simulated sysfs GPIO lines (export, direction,
@@ -351,7 +351,10 @@ bool sim_open(const char* path, int flags, int* result, std::string* redirect) {
       *result = fail(ENOENT);
       return true;
     }
-    int fd = memfd_with("spidev0.0", "", flags);
+    // One real file per board stands in for the device, so that flock()
+    // on it excludes other processes exactly as on the real device node.
+    int fd = real_open()(b->path("spidev0.0").c_str(), O_RDWR | O_CREAT | (flags & O_CLOEXEC),
+                         0600);
     if (fd >= 0) track(fd, Kind::spi);
     *result = fd;
     return true;
