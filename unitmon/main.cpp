@@ -50,7 +50,7 @@ struct options {
 
 struct monitor {
   options opt;
-  bool terminal;            // standard output is a terminal: redraw the table
+  bool terminal;            // a table on a terminal: redrawn in place
   unsigned long good;
   unsigned long malformed;
   bool full_reported;
@@ -201,7 +201,7 @@ int read_capture(monitor* m) {
   }
   const int saved = errno;
   fclose(f);
-  if (!m->opt.json && m->terminal) {
+  if (m->terminal) {
     report_header(stdout);
     for (size_t i = 0; i < m->table.count; ++i) report_row(stdout, &m->table.units[i], last_ms);
   }
@@ -305,7 +305,7 @@ int main(int argc, char** argv) {
     printf(USAGE, argv[0]);
     return flush_output() ? 0 : 1;
   }
-  m.terminal = isatty(STDOUT_FILENO) != 0;
+  m.terminal = !m.opt.json && isatty(STDOUT_FILENO) != 0;
 
   // A reader that went away ends the run through the failed write, not SIGPIPE.
   signal(SIGPIPE, SIG_IGN);
