@@ -7,7 +7,6 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,6 +14,7 @@
 #include <cstdint>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "boardsim/board.h"
@@ -381,9 +381,33 @@ TEST(Units, FullTableKeepsTheFirstUnits) {
   EXPECT_EQ(rows.out.find("10.0.4.0 "), std::string::npos);  // the 1025th
   EXPECT_EQ(std::count(json.out.begin(), json.out.end(), '\n'), 1030);
   EXPECT_EQ(rows.err, "unitmon: unit table full (1024 units): further units are not kept\n");
-  struct rusage ru;
-  getrusage(RUSAGE_CHILDREN, &ru);
-  RecordProperty("children_peak_rss_kib", static_cast<int>(ru.ru_maxrss));
+}
+
+// The simulator's capture of several services at once on one board: one
+// header, whole records, every datagram decoded.
+TEST(Units, SimulatorCaptureOfConcurrentServices) {
+  boardsim::Board board;
+  board.write_version_file("<krv><major>3</major><minor>1</minor><patch>4</patch></krv>");
+  board.set("net.stop_after", 30);
+  board.set("time.fast_sleep", 1);
+  std::vector<std::thread> services;
+  for (int i = 0; i < 4; ++i) {
+    services.emplace_back([&] { board.run({boardsim::unitctl_path()}, {}, 30); });
+  }
+  for (auto& t : services) t.join();
+  const Result r = run_unitmon({"--json", "--read", board.dir() + "/datagrams.pcap"});
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.status, 0);
+  // What the MCU answered two services at once is not the point here.
+  const char* const kinds[] = {R"("source":"127.0.0.1","type":"status",)",
+                               R"("source":"127.0.0.1","type":"version","major":3,"minor":1,"patch":4})",
+                               R"("source":"127.0.0.1","type":"identity",)"};
+  for (const char* k : kinds) {
+    SCOPED_TRACE(k);
+    size_t n = 0;
+    for (size_t at = 0; (at = r.out.find(k, at)) != std::string::npos; ++at) ++n;
+    EXPECT_EQ(n, 40u);
+  }
 }
 
 struct CountCase {
