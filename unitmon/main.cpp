@@ -245,7 +245,7 @@ int listen_udp(monitor* m) {
     return 1;
   }
   const uint64_t start = monotonic_ms();
-  const uint64_t deadline = m->opt.timeout_s ? start + m->opt.timeout_s * 1000u : 0;
+  const uint64_t deadline = m->opt.timeout_s ? start + static_cast<uint64_t>(m->opt.timeout_s) * 1000u : 0;
   if (m->terminal) redraw(m, start);
   bool output_ok = flush_output();
   sigset_t none;
