@@ -24,10 +24,17 @@ sim "$build/unitctl/unitctl" -U
 # Telemetry: the simulator captures the datagrams (nothing leaves the
 # machine) and stops the service after two cycles of three datagrams.
 board_set --set net.stop_after=6 --set time.fast_sleep=1
-sim "$build/unitctl/unitctl"
+# The simulator ends the service with SIGTERM after the sixth datagram (run
+# in the background and waited for, so the shell adds no line of its own).
+echo "\$ $build/unitctl/unitctl"
+"$build/boardsim/boardsim" --dir "$board" -- "$build/unitctl/unitctl" &
+status=0
+wait $! || status=$?
+[ "$status" = 143 ] && echo "(the simulator stopped the service after six datagrams)"
 board_set --set net.stop_after= --set time.fast_sleep=
-echo "(captured datagrams: destination and bytes)"
-cut -d' ' -f3- "$board/datagrams"
+echo "(captured datagrams, decoded; the capture opens in Wireshark too)"
+sim "$build/unitmon/unitmon" --read "$board/datagrams.pcap"
+sim "$build/unitmon/unitmon" --json --count 3 --read "$board/datagrams.pcap"
 head -c 1000 /dev/urandom > "$board/image.bin"
 sim "$build/mcuflash/mcuflash" "$board/image.bin"
 echo

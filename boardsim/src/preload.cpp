@@ -9,6 +9,7 @@
 //                           value), whose reset pulse restarts the MCU
 //   /etc/krv_version.xml    read from <dir>/krv_version.xml
 //   sendto()                datagrams to other hosts are captured, not sent
+//                           (<dir>/datagrams, and as pcap <dir>/datagrams.pcap)
 //   gethostbyname, sleep    injected resolver failure, fast sleep
 //   dup*, fcntl(F_DUPFD)    copies of simulated descriptors stay simulated
 //   abort, *sleep, exit     the pending exchange run is written out first
@@ -44,6 +45,7 @@
 #include "kboot_rom.h"
 #include "logs.h"
 #include "mcu_firmware.h"
+#include "pcap.h"
 #include "state.h"
 
 #ifndef __THROW
@@ -999,6 +1001,7 @@ EXPORT ssize_t sendto(int fd, const void* buf, size_t n, int flags, const struct
     append_line(b->path("datagrams"),
                 head + describe(dest) + " " +
                     to_hex(static_cast<const uint8_t*>(buf), n) + "\n");
+    pcap_append_datagram(b->path("datagrams.pcap"), fd, dest, dlen, buf, n);
     ++b->captured;
     long long stop = b->state.get_int("net.stop_after", 0);
     if (stop > 0 && b->captured == static_cast<uint64_t>(stop)) {

@@ -1,0 +1,98 @@
+#!/usr/bin/env bash
+# The service's init files: the systemd unit passes systemd-analyze verify,
+# the shell scripts pass shellcheck, and the BusyBox/SysV script runs the
+# real service against a simulated board: start, datagrams, a failing send
+# ends the service and the script's loop starts it again, status, stop, and
+# nothing left running.
+# Usage: init_test.sh INIT_DIR SERVICE_FILE UNITCTL BOARDSIM
+set -u
+init=$1 service=$2 unitctl=$3 boardsim=$4
+failures=0 skipped=()
+check() {
+  local what=$1
+  shift
+  if "$@"; then echo "ok: $what"; else echo "FAIL: $what"; failures=$((failures + 1)); fi
+}
+dir=$(mktemp -d)
+cleanup() {
+  [ -f "$dir/pid" ] && PIDFILE=$dir/pid PATH="$dir/bin:$PATH" sh "$init/unitctl.sysv" stop >/dev/null
+  # A run the script failed to stop is ended here, so a failure leaves nothing behind.
+  [ -f "$dir/runs" ] && for p in $(cat "$dir/runs"); do kill "$p" 2>/dev/null; done
+  rm -rf "$dir"
+}
+trap cleanup EXIT
+
+if command -v systemd-analyze >/dev/null; then
+  # The installed unit names the installed program; verify a copy that names the built one.
+  sed "s|^ExecStart=.*|ExecStart=$unitctl|" "$service" > "$dir/unitctl.service"
+  if systemd-analyze verify --man=no "$dir/unitctl.service" > "$dir/verify" 2>&1; then
+    check "systemd-analyze verify is silent" test ! -s "$dir/verify"
+  else
+    cat "$dir/verify"
+    check "systemd-analyze verify" false
+  fi
+else
+  skipped+=("systemd-analyze is not installed")
+fi
+if command -v shellcheck >/dev/null; then
+  check "shellcheck" shellcheck "$init/unitctl.sysv" "$init/unitctl.procd"
+else
+  skipped+=("shellcheck is not installed")
+fi
+
+if ! command -v busybox >/dev/null; then
+  skipped+=("busybox is not installed")
+else
+  mkdir "$dir/bin" "$dir/board"
+  ln -s "$(command -v busybox)" "$dir/bin/start-stop-daemon"
+  # Each service run notes its pid: the launcher becomes the program.
+  printf '#!/bin/sh\necho $$ >> "%s"\nexec "%s" --dir "%s" -- "%s" "$@"\n' \
+    "$dir/runs" "$boardsim" "$dir/board" "$unitctl" > "$dir/bin/unitctl"
+  chmod +x "$dir/bin/unitctl"
+  echo '<krv><major>1</major><minor>4</minor><patch>2</patch></krv>' > "$dir/board/krv_version.xml"
+  export PATH="$dir/bin:$PATH" UNITCTL=$dir/bin/unitctl PIDFILE=$dir/pid LOGFILE=$dir/log RESPAWN_DELAY=1
+  rc() { sh "$init/unitctl.sysv" "$@"; }
+  count() { [ -f "$dir/board/datagrams" ] && wc -l < "$dir/board/datagrams" || echo 0; }
+  wait_for() {  # up to 10 s for a command to succeed
+    for _ in $(seq 100); do "$@" && return 0; sleep 0.1; done
+    return 1
+  }
+  more_than() { [ "$(count)" -gt "$1" ]; }
+
+  check "start" test "$(rc start)" = "Starting unitctl"
+  check "datagrams go out" wait_for more_than 2
+  check "status while running" test "$(rc status)" = "unitctl is running (pid $(cat "$dir/pid"))"
+  check "a second start leaves it alone" test "$(rc start)" = "unitctl is already running"
+
+  "$boardsim" --dir "$dir/board" --set net.send_fail=1
+  check "a failed send ends the service" wait_for grep -q "cannot send data" "$dir/log"
+  check "the loop notes the end" wait_for grep -q "unitctl ended with status 1" "$dir/log"
+  check "status while the service is between runs" rc status >/dev/null
+  sent=$(count)
+  "$boardsim" --dir "$dir/board" --set net.send_fail=
+  check "the service comes back once sends work" wait_for more_than "$sent"
+
+  first=$(cat "$dir/pid")
+  check "restart" test "$(rc restart)" = "Stopping unitctl
+Starting unitctl"
+  check "restart starts a new loop" test "$(cat "$dir/pid")" != "$first" -a ! -d "/proc/$first"
+  sent=$(count)
+  check "datagrams go out after restart" wait_for more_than "$sent"
+  loop=$(cat "$dir/pid")
+  check "stop" test "$(rc stop)" = "Stopping unitctl"
+  rc status > "$dir/status"
+  check "status after stop: 3" test $? = 3
+  check "status after stop says so" test "$(cat "$dir/status")" = "unitctl is not running"
+  check "the loop is gone" test ! -d "/proc/$loop"
+  alive() { for p in $(cat "$dir/runs"); do [ -d "/proc/$p" ] && echo "$p"; done; }
+  check "the service ran three times" test "$(wc -l < "$dir/runs")" = 3
+  check "no service run is left" test -z "$(alive)"
+  check "pid file removed" test ! -e "$dir/pid"
+  check "usage for an unknown action" test "$(rc reload 2>&1; echo "status $?")" = "Usage: $init/unitctl.sysv {start|stop|restart|status}
+status 1"
+fi
+
+for s in "${skipped[@]}"; do echo "skipped: $s"; done
+echo "$failures failed"
+[ "$failures" = 0 ] || exit 1
+[ "${#skipped[@]}" = 0 ] || exit 77

@@ -1,0 +1,118 @@
+#include "report.h"
+
+#include <inttypes.h>
+
+void report_address(uint32_t address, char* out) {
+  snprintf(out, 16, "%u.%u.%u.%u", static_cast<unsigned>(address >> 24),
+           static_cast<unsigned>((address >> 16) & 0xFF), static_cast<unsigned>((address >> 8) & 0xFF),
+           static_cast<unsigned>(address & 0xFF));
+}
+
+void report_escape_text(const uint8_t* bytes, size_t len, char* out) {
+  char* p = out;
+  for (size_t i = 0; i < len; ++i) {
+    const uint8_t b = bytes[i];
+    if (b >= 0x20 && b < 0x7F && b != '\\') {
+      *p++ = static_cast<char>(b);
+    } else {
+      p += snprintf(p, 5, "\\x%02X", b);
+    }
+  }
+  *p = '\0';
+}
+
+void report_escape_json(const uint8_t* bytes, size_t len, char* out) {
+  char* p = out;
+  for (size_t i = 0; i < len; ++i) {
+    const uint8_t b = bytes[i];
+    if (b == '"' || b == '\\') {
+      *p++ = '\\';
+      *p++ = static_cast<char>(b);
+    } else if (b == '\n') {
+      *p++ = '\\';
+      *p++ = 'n';
+    } else if (b == '\t') {
+      *p++ = '\\';
+      *p++ = 't';
+    } else if (b < 0x20 || b >= 0x7F) {
+      p += snprintf(p, 7, "\\u%04x", b);
+    } else {
+      *p++ = static_cast<char>(b);
+    }
+  }
+  *p = '\0';
+}
+
+namespace {
+
+void hex_uuid(const uint8_t* uuid, char* out) {
+  for (size_t i = 0; i < TELEMETRY_UUID_LEN; ++i) snprintf(out + 2 * i, 3, "%02X", uuid[i]);
+}
+
+}  // namespace
+
+void report_json(FILE* f, uint32_t source, uint32_t seconds, uint32_t microseconds,
+                 const telemetry_record* r) {
+  char address[16];
+  report_address(source, address);
+  fprintf(f, "{\"time\":%" PRIu32 ".%06" PRIu32 ",\"source\":\"%s\",", seconds, microseconds,
+          address);
+  if (r->type == TELEMETRY_STATUS) {
+    fputs("\"type\":\"status\",", f);
+    if (r->battery_valid) {
+      fprintf(f, "\"battery\":%u,", r->battery);
+    } else {
+      fprintf(f, "\"battery\":null,\"battery_invalid\":%u,", r->battery);
+    }
+    if (r->charging_valid) {
+      fprintf(f, "\"charging\":\"%s\"}\n", r->charging == 0 ? "off" : r->charging == 1 ? "on" : "error");
+    } else {
+      fprintf(f, "\"charging\":null,\"charging_invalid\":%u}\n", r->charging);
+    }
+  } else if (r->type == TELEMETRY_VERSION) {
+    fprintf(f, "\"type\":\"version\",\"major\":%u,\"minor\":%u,\"patch\":%u}\n", r->major, r->minor,
+            r->patch);
+  } else {
+    char serial[6 * TELEMETRY_SERIAL_LEN + 1];
+    char uuid[2 * TELEMETRY_UUID_LEN + 1];
+    report_escape_json(r->serial, r->serial_len, serial);
+    hex_uuid(r->uuid, uuid);
+    fprintf(f, "\"type\":\"identity\",\"serial\":\"%s\",\"uuid\":\"%s\"}\n", serial, uuid);
+  }
+}
+
+void report_header(FILE* f) {
+  fprintf(f, "%-15s  %-10s  %-32s  %-11s  %-7s  %-8s  %s\n", "ADDRESS", "SERIAL", "UUID", "VERSION",
+          "BATTERY", "CHARGING", "AGE");
+}
+
+void report_row(FILE* f, const unit_record* u, uint64_t now_ms) {
+  char address[16];
+  char serial[4 * TELEMETRY_SERIAL_LEN + 1] = "-";
+  char uuid[2 * TELEMETRY_UUID_LEN + 1] = "-";
+  char version[20] = "-";
+  char battery[12] = "-";
+  char age[24] = "-";
+  const char* charging = "-";
+  report_address(u->address, address);
+  if (u->has_identity) {
+    report_escape_text(u->identity.serial, u->identity.serial_len, serial);
+    hex_uuid(u->identity.uuid, uuid);
+  }
+  if (u->has_version) {
+    snprintf(version, sizeof version, "%u.%u.%u", u->version.major, u->version.minor,
+             u->version.patch);
+  }
+  if (u->has_status) {
+    if (u->status.battery_valid) {
+      snprintf(battery, sizeof battery, "%u%%", u->status.battery);
+    } else {
+      snprintf(battery, sizeof battery, "invalid");
+    }
+    charging = telemetry_charging_text(u->status.charging);
+    const uint64_t ms = now_ms > u->status_ms ? now_ms - u->status_ms : 0;
+    snprintf(age, sizeof age, "%" PRIu64 "s", ms / 1000);
+  }
+  fprintf(f, "%-15s  %-10s  %-32s  %-11s  %-7s  %-8s  %s\n", address, serial, uuid, version, battery,
+          charging, age);
+}

@@ -1,0 +1,33 @@
+// How unitmon shows what it received: one JSON object per datagram, or one
+// row per unit. Bytes that came off the network are escaped before they
+// reach standard output: nothing received can end a JSON string early or
+// send a control sequence to a terminal.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+
+#include "telemetry_decode.h"
+#include "units.h"
+
+// Dotted-quad text of a host-value IPv4 address; buffer of 16 bytes.
+void report_address(uint32_t address, char* out);
+
+// Table escape: printable ASCII as is, every other byte and the backslash as
+// \xNN. `out` holds 4 * len + 1 bytes.
+void report_escape_text(const uint8_t* bytes, size_t len, char* out);
+
+// JSON string contents (RFC 8259): quote, backslash and control characters
+// escaped, bytes from 0x7F up as \u00NN (so the line is always valid UTF-8).
+// `out` holds 6 * len + 1 bytes.
+void report_escape_json(const uint8_t* bytes, size_t len, char* out);
+
+// One line of JSON for a decoded datagram, with its wall-clock time.
+void report_json(FILE* f, uint32_t source, uint32_t seconds, uint32_t microseconds,
+                 const telemetry_record* record);
+
+// The column headings and one row per unit; age is now_ms minus the time of
+// the unit's last status datagram.
+void report_header(FILE* f);
+void report_row(FILE* f, const unit_record* unit, uint64_t now_ms);
