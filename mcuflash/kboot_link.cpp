@@ -1,5 +1,7 @@
 #include "kboot_link.h"
 
+#include "spidev.h"
+
 #include <fcntl.h>
 #include <linux/spi/spidev.h>
 #include <stdarg.h>
@@ -15,8 +17,6 @@ uint8_t spi_bits_per_word = 8;
 uint32_t spi_max_speed_hz = 400000;
 
 namespace {
-
-constexpr const char* SPI_DEVICE = "/dev/spidev0.0";
 
 // spidev mode bits that decide the line count and direction of a transfer.
 constexpr uint32_t MODE_LOOP = 0x20;
@@ -66,12 +66,6 @@ void poll_for_start(int fd, PollKind kind, uint8_t first, const char* awaited) {
 
 }  // namespace
 
-void abort_with_error(const char* message) {
-  fflush(stdout);
-  perror(message);
-  abort();
-}
-
 void flash_exit(int status) {
   fflush(stdout);
   exit(status);
@@ -104,18 +98,12 @@ void trace_dump(const uint8_t* bytes, size_t length, size_t row_width, const cha
 }
 
 int spi_setup(void) {
-  const int fd = open(SPI_DEVICE, O_RDWR);
-  if (fd < 0) abort_with_error("can't open device");
-  if (ioctl(fd, SPI_IOC_WR_MODE32, &spi_mode) == -1) abort_with_error("can't set spi mode");
-  if (ioctl(fd, SPI_IOC_RD_MODE32, &spi_mode) == -1) abort_with_error("can't get spi mode");
-  if (ioctl(fd, SPI_IOC_WR_BITS_PER_WORD, &spi_bits_per_word) == -1)
-    abort_with_error("can't set bits per word");
-  if (ioctl(fd, SPI_IOC_RD_BITS_PER_WORD, &spi_bits_per_word) == -1)
-    abort_with_error("can't get bits per word");
-  if (ioctl(fd, SPI_IOC_WR_MAX_SPEED_HZ, &spi_max_speed_hz) == -1)
-    abort_with_error("can't set max speed hz");
-  if (ioctl(fd, SPI_IOC_RD_MAX_SPEED_HZ, &spi_max_speed_hz) == -1)
-    abort_with_error("can't get max speed hz");
+  const int fd = spidev_open();
+  spidev_settings settings = {spi_mode, spi_bits_per_word, spi_max_speed_hz};
+  spidev_configure(fd, &settings);
+  spi_mode = settings.mode;
+  spi_bits_per_word = settings.bits_per_word;
+  spi_max_speed_hz = settings.max_speed_hz;
   verbose_printf("spi mode: 0x%x\n", static_cast<unsigned>(spi_mode));
   verbose_printf("bits per word: %d\n", static_cast<int>(spi_bits_per_word));
   verbose_printf("max speed: %d Hz (%d KHz)\n", static_cast<int>(spi_max_speed_hz),

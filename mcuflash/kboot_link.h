@@ -7,6 +7,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "spidev.h"  // abort_with_error
+
 // Process-wide settings: set before the first exchange, read by every
 // exchange and every verbose message.
 extern int verbose;
@@ -28,9 +30,6 @@ constexpr size_t KBOOT_GENERIC_RESPONSE_SIZE = 18;
 // How long a poll waits for the start byte before giving up. Generous: a
 // mass erase may keep the bootloader busy for a good while.
 constexpr int64_t KBOOT_POLL_TIMEOUT_MS = 10000;
-
-// Prints "message: <system error text>" on standard error and aborts.
-[[noreturn]] void abort_with_error(const char* message);
 
 // Ends the process with `status` after flushing standard output.
 [[noreturn]] void flash_exit(int status);

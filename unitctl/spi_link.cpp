@@ -7,11 +7,10 @@
 // clocks out its 0x69 marker, then FF FF until it answers FF F3.
 #include "spi_link.h"
 
-#include <errno.h>
-#include <fcntl.h>
+#include "spidev.h"
+
 #include <linux/spi/spidev.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -20,7 +19,6 @@ bool verbose_output = false;
 
 namespace {
 
-const char SPI_DEVICE_PATH[] = "/dev/spidev0.0";
 const uint32_t SPI_MODE = 0;
 const uint8_t SPI_BITS_PER_WORD = 8;
 const uint32_t SPI_MAX_SPEED_HZ = 25000000;
@@ -107,15 +105,6 @@ bool send_command(int fd, const uint8_t* command, bool* failed) {
 
 }  // namespace
 
-void abort_with_error(const char* message) {
-  // Standard output is usually a pipe: keep what was printed before the abort.
-  const int saved = errno;
-  fflush(stdout);
-  errno = saved;
-  perror(message);
-  abort();
-}
-
 int spi_open(void) {
   if (verbose_output) {
     printf("SPI config:\n");
@@ -125,26 +114,10 @@ int spi_open(void) {
     printf("Speed: %d Hz (%d KHz)\n", (int)SPI_TRANSFER_SPEED_HZ,
            (int)(SPI_TRANSFER_SPEED_HZ / 1000));
   }
-
-  const int fd = open(SPI_DEVICE_PATH, O_RDWR);
-  if (fd < 0) abort_with_error("can't open device");
-
-  uint32_t mode = SPI_MODE;
-  if (ioctl(fd, SPI_IOC_WR_MODE32, &mode) == -1) abort_with_error("can't set spi mode");
-  if (ioctl(fd, SPI_IOC_RD_MODE32, &mode) == -1) abort_with_error("can't get spi mode");
-
-  uint8_t bits = SPI_BITS_PER_WORD;
-  if (ioctl(fd, SPI_IOC_WR_BITS_PER_WORD, &bits) == -1)
-    abort_with_error("can't set bits per word");
-  if (ioctl(fd, SPI_IOC_RD_BITS_PER_WORD, &bits) == -1)
-    abort_with_error("can't get bits per word");
-
-  uint32_t speed = SPI_MAX_SPEED_HZ;
-  if (ioctl(fd, SPI_IOC_WR_MAX_SPEED_HZ, &speed) == -1)
-    abort_with_error("can't set max speed hz");
-  if (ioctl(fd, SPI_IOC_RD_MAX_SPEED_HZ, &speed) == -1)
-    abort_with_error("can't get max speed hz");
-
+  const int fd = spidev_open();
+  // The values read back are not used: every exchange asks for its own speed.
+  spidev_settings settings = {SPI_MODE, SPI_BITS_PER_WORD, SPI_MAX_SPEED_HZ};
+  spidev_configure(fd, &settings);
   return fd;
 }
 

@@ -4,9 +4,9 @@
 
 #include <stdint.h>
 
-extern bool verbose_output;  // set once at start from VERBOSE_OUTPUT
+#include "spidev.h"  // abort_with_error
 
-[[noreturn]] void abort_with_error(const char* message);
+extern bool verbose_output;  // set once at start from VERBOSE_OUTPUT
 
 int spi_open(void);
 int spi_transfer(int fd, const uint8_t* tx, uint8_t* rx, uint8_t len);
