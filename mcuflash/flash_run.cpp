@@ -1,6 +1,7 @@
 #include "flash_run.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
 #include <time.h>
@@ -101,9 +102,10 @@ int flash_run(int fd, flash_image* image, const char* path) {
     return 1;
   }
   if (result.link.status != kboot_status::ok) return report_link(result.link);
-  close(fd);
   gpio_failure restart;
-  if (mcu_reboot(&restart) != 0) {
+  const int failed = mcu_reboot(&restart);
+  close(fd);
+  if (failed) {
     report_gpio(restart);
     fprintf(stderr, "%s was written, but the MCU could not be restarted\n", path);
     return 1;
@@ -113,10 +115,22 @@ int flash_run(int fd, flash_image* image, const char* path) {
 }
 
 int flash_restart_only(void) {
+  // The device is opened for its lock alone; where it cannot be opened the
+  // MCU is restarted all the same.
+  const int fd = open(SPIDEV_PATH, O_RDWR);
+  if (fd >= 0 && spidev_lock(fd, FLASH_LOCK_WAIT_MS) == SPIDEV_BUSY) {
+    spidev_report_busy(fd);
+    return 1;
+  }
   verbose_printf("Initializing GPIOs\n");
   gpio_failure failure;
-  if (gpio_init_lines(&failure) != 0 ||
-      (verbose_printf("Rebooting MCU...\n"), mcu_reboot(&failure) != 0)) {
+  int failed = gpio_init_lines(&failure);
+  if (!failed) {
+    verbose_printf("Rebooting MCU...\n");
+    failed = mcu_reboot(&failure);
+  }
+  if (fd >= 0) close(fd);
+  if (failed) {
     report_gpio(failure);
     return 1;
   }

@@ -14,6 +14,9 @@ constexpr uint32_t FLASH_JUMP_ADDRESS = 0x43D;
 constexpr uint32_t FLASH_ARGUMENT = 0;
 constexpr uint32_t FLASH_STACK_POINTER = 0x20012000;
 
+// How long a run waits for another program to let go of the SPI bus.
+constexpr int FLASH_LOCK_WAIT_MS = 5000;
+
 // The clock of the wake-up phase: whole seconds of the monotonic clock, so
 // that a step of the calendar clock (NTP at boot) cannot cut or stretch it.
 int64_t flash_wake_clock_seconds(void);
@@ -31,10 +34,11 @@ struct flash_result {
 // The flashing sequence, up to and including execute.
 flash_result flash_firmware(int fd, flash_image* image, const char* path);
 
-// The whole run on an open, configured SPI device and a checked image;
-// returns the exit status.
+// The whole run on an open, configured and locked SPI device and a checked
+// image; returns the exit status. The device is closed, and so the bus let
+// go, after the final restart.
 int flash_run(int fd, flash_image* image, const char* path);
 
-// The action of -r: initialise the lines, restart the MCU, report; returns
-// the exit status.
+// The action of -r: take the bus where the device can be opened, initialise
+// the lines, restart the MCU, report; returns the exit status.
 int flash_restart_only(void);

@@ -49,7 +49,13 @@ int main(int argc, char** argv) {
   flash_image image;
   if (image_open(path, &image) != 0) return 1;
 
+  // The bus is this run's from before the first GPIO write until after the
+  // last; the shared settings are written under the lock too.
   const int fd = spidev_open();
+  if (spidev_lock(fd, FLASH_LOCK_WAIT_MS) == SPIDEV_BUSY) {
+    spidev_report_busy(fd);
+    return 1;
+  }
   spi_configure(fd);
   return flash_run(fd, &image, path);
 }

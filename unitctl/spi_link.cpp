@@ -13,6 +13,7 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <time.h>
 #include <unistd.h>
 
 bool verbose_output = false;
@@ -36,6 +37,50 @@ const uint8_t ACK_BYTE = 0x01;
 
 // A data phase carries len + 1 bytes in an 8-bit length.
 const unsigned MAX_DATA_LEN = 254;
+
+// The bus is shared with the other programs on the unit: every transaction
+// is made under the device's lock. A hand-run option waits for the bus
+// about LOCK_WAIT_MS in all; the telemetry service waits a little for each
+// transaction (spi_link_set_lock_wait).
+const int LOCK_WAIT_MS = 10000;
+int lock_wait_ms = LOCK_WAIT_MS;
+bool lock_wait_per_transaction = false;
+int64_t lock_wait_left_ms = LOCK_WAIT_MS;
+
+// Configuration waits for the first time this process has the bus.
+bool configure_pending = false;
+// The last transaction found the bus held by another process.
+int refused_fd = -1;
+
+int64_t monotonic_ms(void) {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// Takes the bus (or goes on without a lock where the device has none);
+// false when another process kept it for the whole wait.
+bool acquire_bus(int fd) {
+  const int64_t wait = lock_wait_per_transaction ? lock_wait_ms : lock_wait_left_ms;
+  const int64_t start = monotonic_ms();
+  const spidev_lock_result locked = spidev_lock(fd, static_cast<int>(wait));
+  if (!lock_wait_per_transaction) {
+    lock_wait_left_ms -= monotonic_ms() - start;
+    if (lock_wait_left_ms < 0) lock_wait_left_ms = 0;
+  }
+  if (locked == SPIDEV_BUSY) {
+    refused_fd = fd;
+    return false;
+  }
+  refused_fd = -1;
+  if (configure_pending) {
+    // The values read back are not used: every exchange asks for its own speed.
+    spidev_settings settings = {SPI_MODE, SPI_BITS_PER_WORD, SPI_MAX_SPEED_HZ};
+    spidev_configure(fd, &settings);
+    configure_pending = false;
+  }
+  return true;
+}
 
 void sleep_ms(unsigned ms) {
   if (ms != 0) usleep(ms * 1000u);
@@ -115,10 +160,21 @@ int spi_open(void) {
            (int)(SPI_TRANSFER_SPEED_HZ / 1000));
   }
   const int fd = spidev_open();
-  // The values read back are not used: every exchange asks for its own speed.
-  spidev_settings settings = {SPI_MODE, SPI_BITS_PER_WORD, SPI_MAX_SPEED_HZ};
-  spidev_configure(fd, &settings);
+  // The settings are shared by every user of the bus: they are written
+  // under the lock, or by the first transaction that gets it.
+  configure_pending = true;
+  if (acquire_bus(fd)) spidev_unlock(fd);
+  refused_fd = -1;
   return fd;
+}
+
+void spi_link_set_lock_wait(int wait_ms) {
+  lock_wait_ms = wait_ms;
+  lock_wait_per_transaction = true;
+}
+
+void spi_link_report_busy(void) {
+  if (refused_fd >= 0) spidev_report_busy(refused_fd);
 }
 
 int spi_transfer(int fd, const uint8_t* tx, uint8_t* rx, uint8_t len) {
@@ -183,9 +239,10 @@ int mcu_resync(int fd) {
   return resync(fd, &failed) ? 1 : 0;
 }
 
-int mcu_read(int fd, const uint8_t* command, uint8_t* out, unsigned len, uint8_t delay_ms,
-             uint8_t retries) {
-  if (len > MAX_DATA_LEN) return 1;
+namespace {
+
+int read_attempts(int fd, const uint8_t* command, uint8_t* out, unsigned len, uint8_t delay_ms,
+                  uint8_t retries) {
   const uint8_t n = (uint8_t)(len + 1);
 
   for (unsigned attempt = 0; attempt <= retries; ++attempt) {
@@ -207,9 +264,8 @@ int mcu_read(int fd, const uint8_t* command, uint8_t* out, unsigned len, uint8_t
   return 1;
 }
 
-int mcu_write(int fd, const uint8_t* command, const uint8_t* payload, unsigned len,
-              uint8_t delay_ms, uint8_t retries) {
-  if (len > MAX_DATA_LEN) return 1;
+int write_attempts(int fd, const uint8_t* command, const uint8_t* payload, unsigned len,
+                   uint8_t delay_ms, uint8_t retries) {
   const uint8_t n = (uint8_t)(len + 1);
 
   for (unsigned attempt = 0; attempt <= retries; ++attempt) {
@@ -232,4 +288,24 @@ int mcu_write(int fd, const uint8_t* command, const uint8_t* payload, unsigned l
     if (!failed && answered && ack_rx[0] == ACK_BYTE && ack_rx[1] == crc8(&ACK_BYTE, 1)) return 0;
   }
   return 1;
+}
+
+}  // namespace
+
+int mcu_read(int fd, const uint8_t* command, uint8_t* out, unsigned len, uint8_t delay_ms,
+             uint8_t retries) {
+  if (len > MAX_DATA_LEN) return 1;
+  if (!acquire_bus(fd)) return 1;
+  const int result = read_attempts(fd, command, out, len, delay_ms, retries);
+  spidev_unlock(fd);
+  return result;
+}
+
+int mcu_write(int fd, const uint8_t* command, const uint8_t* payload, unsigned len,
+              uint8_t delay_ms, uint8_t retries) {
+  if (len > MAX_DATA_LEN) return 1;
+  if (!acquire_bus(fd)) return 1;
+  const int result = write_attempts(fd, command, payload, len, delay_ms, retries);
+  spidev_unlock(fd);
+  return result;
 }

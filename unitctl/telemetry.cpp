@@ -24,6 +24,7 @@ constexpr size_t VERSION_LEN = 6;
 constexpr size_t IDENTITY_LEN = 29;
 constexpr size_t SERIAL_LEN = 11;  // 10 characters and a zero byte
 constexpr size_t UUID_LEN = 16;
+constexpr int TELEMETRY_LOCK_WAIT_MS = 500;
 
 // Every multi-byte value on the wire is big-endian, whatever the host's order.
 void put_u16_be(uint8_t* out, uint16_t value) {
@@ -96,6 +97,9 @@ void udp_endpoint_close(udp_endpoint* endpoint) {
 }
 
 void run_telemetry(void) {
+  // A read that cannot have the bus soon counts as failed: the datagrams
+  // keep their rhythm while another program holds it.
+  spi_link_set_lock_wait(TELEMETRY_LOCK_WAIT_MS);
   const int fd = spi_open();
 
   // What cannot be read at start goes out as zeros for the whole run.
