@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <time.h>
@@ -48,6 +49,37 @@ int report_link(const kboot_result& r) {
   return 1;
 }
 
+// SIGINT and SIGTERM still stop a flash, but not without saying what that
+// leaves behind; the signal then ends the process as the caller expects.
+void on_stop_signal(int signal_number) {
+  static const char message[] =
+      "mcuflash: stopped: the MCU stays in its bootloader and may hold an incomplete image; "
+      "running mcuflash again flashes it\n";
+  const ssize_t written = write(STDERR_FILENO, message, sizeof message - 1);
+  (void)written;
+  // The handler was reset to the default action on entry; the signal is
+  // blocked until the handler returns, then ends the process.
+  raise(signal_number);
+}
+
+// Neither a dropped terminal session nor a reader that went away (mcuflash
+// piped into head) may stop the MCU half-way: output that cannot be written
+// is dropped.
+void keep_running_without_terminal(void) {
+  signal(SIGHUP, SIG_IGN);
+  signal(SIGPIPE, SIG_IGN);
+}
+
+void guard_flash_signals(void) {
+  keep_running_without_terminal();
+  struct sigaction action {};
+  action.sa_handler = on_stop_signal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESETHAND;
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
+
 }  // namespace
 
 int64_t flash_wake_clock_seconds(void) {
@@ -90,6 +122,7 @@ flash_result flash_firmware(int fd, flash_image* image, const char* path) {
 }
 
 int flash_run(int fd, flash_image* image, const char* path) {
+  guard_flash_signals();
   printf("Flashing %s\n", path);
   gpio_failure init;
   if (gpio_init_lines(&init) != 0) {
@@ -122,6 +155,7 @@ int flash_restart_only(void) {
     spidev_report_busy(fd);
     return 1;
   }
+  keep_running_without_terminal();
   verbose_printf("Initializing GPIOs\n");
   gpio_failure failure;
   int failed = gpio_init_lines(&failure);
