@@ -12,6 +12,8 @@
 
 #include <boardsim/board.h>
 
+#include "kboot_reference.h"
+
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -31,40 +33,10 @@ using Writes = std::vector<std::pair<std::string, std::string>>;
 
 constexpr double kTimeout = 60;
 
-// Reference CRC-16/XMODEM, kept apart from the program's own.
-uint16_t ref_crc16(const Bytes& bytes) {
-  uint16_t crc = 0;
-  for (uint8_t b : bytes) {
-    crc ^= static_cast<uint16_t>(b << 8);
-    for (int i = 0; i < 8; ++i)
-      crc = static_cast<uint16_t>((crc & 0x8000) ? (crc << 1) ^ 0x1021 : crc << 1);
-  }
-  return crc;
-}
+const auto ref_crc16 = kboot_reference::crc16;
+const auto ref_packet = kboot_reference::framed;
 
-Bytes ref_packet(uint8_t type, const Bytes& payload) {
-  Bytes p = {0x5A, type, static_cast<uint8_t>(payload.size()),
-             static_cast<uint8_t>(payload.size() >> 8)};
-  Bytes covered = p;
-  covered.insert(covered.end(), payload.begin(), payload.end());
-  const uint16_t crc = ref_crc16(covered);
-  p.push_back(static_cast<uint8_t>(crc));
-  p.push_back(static_cast<uint8_t>(crc >> 8));
-  p.insert(p.end(), payload.begin(), payload.end());
-  return p;
-}
-
-Bytes le32(uint32_t v) {
-  return {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16),
-          static_cast<uint8_t>(v >> 24)};
-}
-
-Bytes write_memory_packet(uint32_t size) {
-  Bytes payload = {0x04, 0x00, 0x00, 0x02};
-  for (uint8_t b : le32(0)) payload.push_back(b);
-  for (uint8_t b : le32(size)) payload.push_back(b);
-  return ref_packet(0xA4, payload);
-}
+Bytes write_memory_packet(uint32_t size) { return kboot_reference::command(0x04, 0x00, {0, size}); }
 
 const Bytes kPing = {0x5A, 0xA6};
 const Bytes kAck = {0x5A, 0xA1};
