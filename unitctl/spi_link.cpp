@@ -40,11 +40,9 @@ const unsigned MAX_DATA_LEN = 254;
 
 // The bus is shared with the other programs on the unit: every transaction
 // is made under the device's lock. A hand-run option waits for the bus
-// about LOCK_WAIT_MS in all; the telemetry service waits a little for each
-// transaction (spi_link_set_lock_wait).
+// about LOCK_WAIT_MS in all; the telemetry service gives each round of
+// reads a short wait of its own (spi_link_set_lock_wait).
 const int LOCK_WAIT_MS = 10000;
-int lock_wait_ms = LOCK_WAIT_MS;
-bool lock_wait_per_transaction = false;
 int64_t lock_wait_left_ms = LOCK_WAIT_MS;
 
 // Configuration waits for the first time this process has the bus.
@@ -61,13 +59,10 @@ int64_t monotonic_ms(void) {
 // Takes the bus (or goes on without a lock where the device has none);
 // false when another process kept it for the whole wait.
 bool acquire_bus(int fd) {
-  const int64_t wait = lock_wait_per_transaction ? lock_wait_ms : lock_wait_left_ms;
   const int64_t start = monotonic_ms();
-  const spidev_lock_result locked = spidev_lock(fd, static_cast<int>(wait));
-  if (!lock_wait_per_transaction) {
-    lock_wait_left_ms -= monotonic_ms() - start;
-    if (lock_wait_left_ms < 0) lock_wait_left_ms = 0;
-  }
+  const spidev_lock_result locked = spidev_lock(fd, static_cast<int>(lock_wait_left_ms));
+  lock_wait_left_ms -= monotonic_ms() - start;
+  if (lock_wait_left_ms < 0) lock_wait_left_ms = 0;
   if (locked == SPIDEV_BUSY) {
     refused_fd = fd;
     return false;
@@ -168,10 +163,7 @@ int spi_open(void) {
   return fd;
 }
 
-void spi_link_set_lock_wait(int wait_ms) {
-  lock_wait_ms = wait_ms;
-  lock_wait_per_transaction = true;
-}
+void spi_link_set_lock_wait(int wait_ms) { lock_wait_left_ms = wait_ms; }
 
 void spi_link_report_busy(void) {
   if (refused_fd >= 0) spidev_report_busy(refused_fd);

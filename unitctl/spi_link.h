@@ -11,8 +11,8 @@ extern bool verbose_output;  // set once at start from VERBOSE_OUTPUT
 // Opens the device and configures it under the bus lock; aborts when the
 // device cannot be opened or configured.
 int spi_open(void);
-// Each transaction waits at most wait_ms for the bus, instead of one wait of
-// about ten seconds for the whole process.
+// The transactions from now on wait at most wait_ms in all for the bus
+// (about ten seconds from the start of the process unless set).
 void spi_link_set_lock_wait(int wait_ms);
 // Prints the busy line on standard error when the last transaction found
 // the bus held by another process.

@@ -97,8 +97,9 @@ void udp_endpoint_close(udp_endpoint* endpoint) {
 }
 
 void run_telemetry(void) {
-  // A read that cannot have the bus soon counts as failed: the datagrams
-  // keep their rhythm while another program holds it.
+  // Each round of reads waits for the bus at most half a second in all; a
+  // read that cannot have it counts as failed, so the datagrams keep their
+  // rhythm while another program holds the bus.
   spi_link_set_lock_wait(TELEMETRY_LOCK_WAIT_MS);
   const int fd = spi_open();
 
@@ -136,6 +137,7 @@ void run_telemetry(void) {
   fflush(stdout);
 
   for (;;) {
+    spi_link_set_lock_wait(TELEMETRY_LOCK_WAIT_MS);
     // A failed read keeps the last good value in the datagram.
     uint8_t value = 0;
     if (mcu_get_battery_level(fd, &value) == 0) status[2] = value;
