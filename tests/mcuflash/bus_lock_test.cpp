@@ -70,6 +70,27 @@ INSTANTIATE_TEST_SUITE_P(
                     Blocked{"RestartOnly", {"-r"}, false, "", 5}),
     [](const auto& info) { return info.param.name; });
 
+// The telemetry service does not wait long for a held bus: each round
+// gives up after about half a second and sends its datagrams all the same.
+TEST(BusLock, ServiceKeepsSendingWhileTheBusIsHeld) {
+  Board board;
+  board.set("net.stop_after", 3 * 3);
+  board.set("time.fast_sleep", 1);
+  const int held = hold_bus(board);
+  const RunResult r = board.run({boardsim::unitctl_path()}, {}, 60);
+  close(held);
+  EXPECT_EQ(r.signal, SIGTERM);
+  EXPECT_EQ(r.err, "");
+  const auto datagrams = board.datagrams();
+  ASSERT_EQ(datagrams.size(), 9u);
+  EXPECT_EQ(datagrams[6], (std::vector<uint8_t>{0, 0, 0, 0}));  // nothing read
+  EXPECT_TRUE(board.spi_log().empty());
+  EXPECT_TRUE(board.spi_config_log().empty());
+  // The start and three rounds, each waiting half a second at most.
+  EXPECT_GE(r.seconds, 1.4);
+  EXPECT_LT(r.seconds, 3);
+}
+
 // A holder killed a second into the wait frees the bus: the option then
 // goes through as usual.
 TEST(BusLock, KilledHolderFreesTheBus) {
