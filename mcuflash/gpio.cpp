@@ -1,89 +1,95 @@
 #include "gpio.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <unistd.h>
 
-#include "kboot_link.h"
+#include "spi_transport.h"
 
 namespace {
 
-constexpr size_t GPIO_PATH_SIZE = 255;
-
-void write_file(const char* path, const char* data, size_t length) {
+int write_file(const char* path, const char* data, size_t length, gpio_failure* failure) {
+  int error = 0;
   const int fd = open(path, O_WRONLY);
-  if (fd < 0) return;
-  if (write(fd, data, length) < 0) {
-    // Nothing to do: the line simply keeps its level.
+  if (fd < 0) {
+    error = errno;
+  } else {
+    const ssize_t written = write(fd, data, length);
+    if (written < 0) {
+      error = errno;
+    } else if (static_cast<size_t>(written) != length) {
+      error = EIO;
+    }
+    close(fd);
   }
-  close(fd);
+  if (error == 0) return 0;
+  if (failure->error == 0) {
+    failure->error = error;
+    snprintf(failure->path, sizeof failure->path, "%s", path);
+  }
+  return 1;
 }
 
 }  // namespace
 
-void gpio_export(int line) {
+int gpio_export(int line, gpio_failure* failure) {
   char text[16];
   const int length = snprintf(text, sizeof text, "%d", line);
-  if (length > 0) write_file("/sys/class/gpio/export", text, static_cast<size_t>(length));
+  return write_file("/sys/class/gpio/export", text, static_cast<size_t>(length), failure);
 }
 
-void gpio_set_direction(int line, int output) {
+int gpio_set_direction(int line, int output, gpio_failure* failure) {
   char path[GPIO_PATH_SIZE];
   snprintf(path, sizeof path, "/sys/class/gpio/gpio%d/direction", line);
-  if (output) {
-    write_file(path, "out", 3);
-  } else {
-    write_file(path, "in", 2);
-  }
+  return output ? write_file(path, "out", 3, failure) : write_file(path, "in", 2, failure);
 }
 
-void gpio_set_value(int line, int value) {
+int gpio_set_value(int line, int value, gpio_failure* failure) {
   char path[GPIO_PATH_SIZE];
   snprintf(path, sizeof path, "/sys/class/gpio/gpio%d/value", line);
   char text[16];
   snprintf(text, sizeof text, "%d", value);
-  write_file(path, text, 1);
+  return write_file(path, text, 1, failure);
 }
 
-void gpio_init_lines(void) {
-  const int lines[] = {GPIO_LINE_11, GPIO_BOOT_SELECT, GPIO_RESET};
+int gpio_init_lines(gpio_failure* failure) {
+  const int lines[] = {GPIO_HELD_HIGH, GPIO_BOOT_SELECT, GPIO_RESET};
+  int failed = 0;
   for (const int line : lines) {
     verbose_printf("Pin %d: ", line);
     char path[GPIO_PATH_SIZE];
     snprintf(path, sizeof path, "/sys/class/gpio/gpio%d", line);
     if (access(path, F_OK) != 0) {
       verbose_printf("Initializing\n");
-      gpio_export(line);
-      gpio_set_direction(line, 1);
-      gpio_set_value(line, 1);
+      failed |= gpio_export(line, failure);
+      failed |= gpio_set_direction(line, 1, failure);
+      failed |= gpio_set_value(line, 1, failure);
     } else {
+      // An exported line is left as it is, even as an input.
       verbose_printf("Already initialized\n");
     }
   }
+  return failed;
 }
 
-void mcu_reboot(void) {
-  gpio_set_value(GPIO_LINE_11, 1);
-  gpio_set_value(GPIO_BOOT_SELECT, 1);
-  gpio_set_value(GPIO_RESET, 1);
-  gpio_set_value(GPIO_RESET, 0);
-  gpio_set_value(GPIO_RESET, 1);
+int mcu_reboot(gpio_failure* failure) {
+  int failed = 0;
+  failed |= gpio_set_value(GPIO_HELD_HIGH, 1, failure);
+  failed |= gpio_set_value(GPIO_BOOT_SELECT, 1, failure);
+  failed |= gpio_set_value(GPIO_RESET, 1, failure);
+  failed |= gpio_set_value(GPIO_RESET, 0, failure);
+  failed |= gpio_set_value(GPIO_RESET, 1, failure);
+  return failed;
 }
 
-void mcu_enter_bootloader(void) {
-  gpio_set_value(GPIO_LINE_11, 1);
-  gpio_set_value(GPIO_BOOT_SELECT, 1);
-  gpio_set_value(GPIO_RESET, 1);
-  gpio_set_value(GPIO_RESET, 0);
-  gpio_set_value(GPIO_BOOT_SELECT, 0);
-  gpio_set_value(GPIO_RESET, 1);
-}
-
-void mcu_restart_only(void) {
-  verbose_printf("Initializing GPIOs\n");
-  gpio_init_lines();
-  verbose_printf("Rebooting MCU...\n");
-  mcu_reboot();
-  printf("MCU successfully rebooted\n");
-  flash_exit(0);
+int mcu_enter_bootloader(gpio_failure* failure) {
+  int failed = 0;
+  failed |= gpio_set_value(GPIO_HELD_HIGH, 1, failure);
+  failed |= gpio_set_value(GPIO_BOOT_SELECT, 1, failure);
+  failed |= gpio_set_value(GPIO_RESET, 1, failure);
+  failed |= gpio_set_value(GPIO_RESET, 0, failure);
+  failed |= gpio_set_value(GPIO_BOOT_SELECT, 0, failure);
+  failed |= gpio_set_value(GPIO_RESET, 1, failure);
+  return failed;
 }

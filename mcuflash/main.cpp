@@ -4,9 +4,9 @@
 #include <unistd.h>
 
 #include "flash_run.h"
-#include "gpio.h"
 #include "image.h"
-#include "kboot_link.h"
+#include "spi_transport.h"
+#include "spidev.h"
 
 namespace {
 
@@ -29,26 +29,33 @@ int main(int argc, char** argv) {
         verbose = 1;
         break;
       case 'r':
-        mcu_restart_only();
+        return flash_restart_only();
       case 'h':
         print_usage(program);
-        flash_exit(0);
+        return 0;
       default:
         print_usage(program);
-        flash_exit(1);
+        return 1;
     }
   }
   if (optind >= argc) {
     fprintf(stderr, "Please supply a file to flash\n");
     print_usage(program);
-    flash_exit(1);
+    return 1;
   }
   const char* path = argv[optind];
   if (access(path, F_OK) != 0) abort_with_error(path);
 
   flash_image image;
-  if (image_open(path, &image) != 0) flash_exit(1);
+  if (image_open(path, &image) != 0) return 1;
 
-  const int fd = spi_setup();
-  flash_run(fd, &image, path);
+  // The bus is this run's from before the first GPIO write until after the
+  // last; the shared settings are written under the lock too.
+  const int fd = spidev_open();
+  if (spidev_lock(fd, FLASH_LOCK_WAIT_MS) == SPIDEV_BUSY) {
+    spidev_report_busy(fd);
+    return 1;
+  }
+  spi_configure(fd);
+  return flash_run(fd, &image, path);
 }

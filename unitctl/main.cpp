@@ -71,6 +71,7 @@ void print_usage(const char* program) {
 }
 
 int fail(const char* line) {
+  spi_link_report_busy();
   printf("%s\n", line);
   return 1;
 }
@@ -227,7 +228,9 @@ int main(int argc, char** argv) {
     case 'v': return print_local_version();
     case 'f': {
       const int fd = spi_open();
-      return check_versions(fd);
+      const int status = check_versions(fd);
+      spi_link_report_busy();
+      return status;
     }
     default: return 1;  // unknown option or missing argument: getopt said why
   }

@@ -7,20 +7,19 @@
 // clocks out its 0x69 marker, then FF FF until it answers FF F3.
 #include "spi_link.h"
 
-#include <errno.h>
-#include <fcntl.h>
+#include "spidev.h"
+
 #include <linux/spi/spidev.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <time.h>
 #include <unistd.h>
 
 bool verbose_output = false;
 
 namespace {
 
-const char SPI_DEVICE_PATH[] = "/dev/spidev0.0";
 const uint32_t SPI_MODE = 0;
 const uint8_t SPI_BITS_PER_WORD = 8;
 const uint32_t SPI_MAX_SPEED_HZ = 25000000;
@@ -38,6 +37,45 @@ const uint8_t ACK_BYTE = 0x01;
 
 // A data phase carries len + 1 bytes in an 8-bit length.
 const unsigned MAX_DATA_LEN = 254;
+
+// The bus is shared with the other programs on the unit: every transaction
+// is made under the device's lock. A hand-run option waits for the bus
+// about LOCK_WAIT_MS in all; the telemetry service gives each round of
+// reads a short wait of its own (spi_link_set_lock_wait).
+const int LOCK_WAIT_MS = 10000;
+int64_t lock_wait_left_ms = LOCK_WAIT_MS;
+
+// Configuration waits for the first time this process has the bus.
+bool configure_pending = false;
+// The last transaction found the bus held by another process.
+int refused_fd = -1;
+
+int64_t monotonic_ms(void) {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// Takes the bus (or goes on without a lock where the device has none);
+// false when another process kept it for the whole wait.
+bool acquire_bus(int fd) {
+  const int64_t start = monotonic_ms();
+  const spidev_lock_result locked = spidev_lock(fd, static_cast<int>(lock_wait_left_ms));
+  lock_wait_left_ms -= monotonic_ms() - start;
+  if (lock_wait_left_ms < 0) lock_wait_left_ms = 0;
+  if (locked == SPIDEV_BUSY) {
+    refused_fd = fd;
+    return false;
+  }
+  refused_fd = -1;
+  if (configure_pending) {
+    // The values read back are not used: every exchange asks for its own speed.
+    spidev_settings settings = {SPI_MODE, SPI_BITS_PER_WORD, SPI_MAX_SPEED_HZ};
+    spidev_configure(fd, &settings);
+    configure_pending = false;
+  }
+  return true;
+}
 
 void sleep_ms(unsigned ms) {
   if (ms != 0) usleep(ms * 1000u);
@@ -107,15 +145,6 @@ bool send_command(int fd, const uint8_t* command, bool* failed) {
 
 }  // namespace
 
-void abort_with_error(const char* message) {
-  // Standard output is usually a pipe: keep what was printed before the abort.
-  const int saved = errno;
-  fflush(stdout);
-  errno = saved;
-  perror(message);
-  abort();
-}
-
 int spi_open(void) {
   if (verbose_output) {
     printf("SPI config:\n");
@@ -125,27 +154,19 @@ int spi_open(void) {
     printf("Speed: %d Hz (%d KHz)\n", (int)SPI_TRANSFER_SPEED_HZ,
            (int)(SPI_TRANSFER_SPEED_HZ / 1000));
   }
-
-  const int fd = open(SPI_DEVICE_PATH, O_RDWR);
-  if (fd < 0) abort_with_error("can't open device");
-
-  uint32_t mode = SPI_MODE;
-  if (ioctl(fd, SPI_IOC_WR_MODE32, &mode) == -1) abort_with_error("can't set spi mode");
-  if (ioctl(fd, SPI_IOC_RD_MODE32, &mode) == -1) abort_with_error("can't get spi mode");
-
-  uint8_t bits = SPI_BITS_PER_WORD;
-  if (ioctl(fd, SPI_IOC_WR_BITS_PER_WORD, &bits) == -1)
-    abort_with_error("can't set bits per word");
-  if (ioctl(fd, SPI_IOC_RD_BITS_PER_WORD, &bits) == -1)
-    abort_with_error("can't get bits per word");
-
-  uint32_t speed = SPI_MAX_SPEED_HZ;
-  if (ioctl(fd, SPI_IOC_WR_MAX_SPEED_HZ, &speed) == -1)
-    abort_with_error("can't set max speed hz");
-  if (ioctl(fd, SPI_IOC_RD_MAX_SPEED_HZ, &speed) == -1)
-    abort_with_error("can't get max speed hz");
-
+  const int fd = spidev_open();
+  // The settings are shared by every user of the bus: they are written
+  // under the lock, or by the first transaction that gets it.
+  configure_pending = true;
+  if (acquire_bus(fd)) spidev_unlock(fd);
+  refused_fd = -1;
   return fd;
+}
+
+void spi_link_set_lock_wait(int wait_ms) { lock_wait_left_ms = wait_ms; }
+
+void spi_link_report_busy(void) {
+  if (refused_fd >= 0) spidev_report_busy(refused_fd);
 }
 
 int spi_transfer(int fd, const uint8_t* tx, uint8_t* rx, uint8_t len) {
@@ -210,9 +231,10 @@ int mcu_resync(int fd) {
   return resync(fd, &failed) ? 1 : 0;
 }
 
-int mcu_read(int fd, const uint8_t* command, uint8_t* out, unsigned len, uint8_t delay_ms,
-             uint8_t retries) {
-  if (len > MAX_DATA_LEN) return 1;
+namespace {
+
+int read_attempts(int fd, const uint8_t* command, uint8_t* out, unsigned len, uint8_t delay_ms,
+                  uint8_t retries) {
   const uint8_t n = (uint8_t)(len + 1);
 
   for (unsigned attempt = 0; attempt <= retries; ++attempt) {
@@ -234,9 +256,8 @@ int mcu_read(int fd, const uint8_t* command, uint8_t* out, unsigned len, uint8_t
   return 1;
 }
 
-int mcu_write(int fd, const uint8_t* command, const uint8_t* payload, unsigned len,
-              uint8_t delay_ms, uint8_t retries) {
-  if (len > MAX_DATA_LEN) return 1;
+int write_attempts(int fd, const uint8_t* command, const uint8_t* payload, unsigned len,
+                   uint8_t delay_ms, uint8_t retries) {
   const uint8_t n = (uint8_t)(len + 1);
 
   for (unsigned attempt = 0; attempt <= retries; ++attempt) {
@@ -259,4 +280,24 @@ int mcu_write(int fd, const uint8_t* command, const uint8_t* payload, unsigned l
     if (!failed && answered && ack_rx[0] == ACK_BYTE && ack_rx[1] == crc8(&ACK_BYTE, 1)) return 0;
   }
   return 1;
+}
+
+}  // namespace
+
+int mcu_read(int fd, const uint8_t* command, uint8_t* out, unsigned len, uint8_t delay_ms,
+             uint8_t retries) {
+  if (len > MAX_DATA_LEN) return 1;
+  if (!acquire_bus(fd)) return 1;
+  const int result = read_attempts(fd, command, out, len, delay_ms, retries);
+  spidev_unlock(fd);
+  return result;
+}
+
+int mcu_write(int fd, const uint8_t* command, const uint8_t* payload, unsigned len,
+              uint8_t delay_ms, uint8_t retries) {
+  if (len > MAX_DATA_LEN) return 1;
+  if (!acquire_bus(fd)) return 1;
+  const int result = write_attempts(fd, command, payload, len, delay_ms, retries);
+  spidev_unlock(fd);
+  return result;
 }

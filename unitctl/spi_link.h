@@ -4,11 +4,19 @@
 
 #include <stdint.h>
 
+#include "spidev.h"  // abort_with_error
+
 extern bool verbose_output;  // set once at start from VERBOSE_OUTPUT
 
-[[noreturn]] void abort_with_error(const char* message);
-
+// Opens the device and configures it under the bus lock; aborts when the
+// device cannot be opened or configured.
 int spi_open(void);
+// The transactions from now on wait at most wait_ms in all for the bus
+// (about ten seconds from the start of the process unless set).
+void spi_link_set_lock_wait(int wait_ms);
+// Prints the busy line on standard error when the last transaction found
+// the bus held by another process.
+void spi_link_report_busy(void);
 int spi_transfer(int fd, const uint8_t* tx, uint8_t* rx, uint8_t len);
 void hex_dump(const uint8_t* data, int len, unsigned width, const char* label);
 
@@ -19,6 +27,8 @@ uint8_t crc8(const uint8_t* data, int len);
 // 0 when both phases went unanswered.
 int mcu_resync(int fd);
 
+// Transactions hold the bus lock for all their attempts and return 1
+// without an exchange when another process keeps the bus.
 int mcu_read(int fd, const uint8_t* command, uint8_t* out, unsigned len, uint8_t delay_ms,
              uint8_t retries);
 int mcu_write(int fd, const uint8_t* command, const uint8_t* payload, unsigned len,

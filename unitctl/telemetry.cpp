@@ -24,6 +24,7 @@ constexpr size_t VERSION_LEN = 6;
 constexpr size_t IDENTITY_LEN = 29;
 constexpr size_t SERIAL_LEN = 11;  // 10 characters and a zero byte
 constexpr size_t UUID_LEN = 16;
+constexpr int TELEMETRY_LOCK_WAIT_MS = 500;
 
 // Every multi-byte value on the wire is big-endian, whatever the host's order.
 void put_u16_be(uint8_t* out, uint16_t value) {
@@ -96,6 +97,10 @@ void udp_endpoint_close(udp_endpoint* endpoint) {
 }
 
 void run_telemetry(void) {
+  // Each round of reads waits for the bus at most half a second in all; a
+  // read that cannot have it counts as failed, so the datagrams keep their
+  // rhythm while another program holds the bus.
+  spi_link_set_lock_wait(TELEMETRY_LOCK_WAIT_MS);
   const int fd = spi_open();
 
   // What cannot be read at start goes out as zeros for the whole run.
@@ -132,6 +137,7 @@ void run_telemetry(void) {
   fflush(stdout);
 
   for (;;) {
+    spi_link_set_lock_wait(TELEMETRY_LOCK_WAIT_MS);
     // A failed read keeps the last good value in the datagram.
     uint8_t value = 0;
     if (mcu_get_battery_level(fd, &value) == 0) status[2] = value;

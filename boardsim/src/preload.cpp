@@ -557,6 +557,7 @@ const char* errno_name(int e) {
     case EBUSY: return "EBUSY";
     case EPERM: return "EPERM";
     case ENOENT: return "ENOENT";
+    case EIO: return "EIO";
     default: return "error";
   }
 }
@@ -568,22 +569,30 @@ ssize_t sim_gpio_write(FdInfo& f, const void* buf, size_t n) {
   std::string data(static_cast<const char*>(buf), n);
   std::string path = GPIO_ROOT;
   int err = 0;
+  // gpio.fail_in=K: the K-th GPIO write from now fails with EIO, unapplied.
+  const long long fail_in = b->state.get_int("gpio.fail_in", 0);
+  if (fail_in == 1) {
+    b->state.erase("gpio.fail_in");
+    err = EIO;
+  } else if (fail_in > 1) {
+    b->state.set_int("gpio.fail_in", fail_in - 1);
+  }
   switch (f.kind) {
     case Kind::gpio_export:
       path += "/export";
-      err = b->gpio.write_export(data);
+      if (err == 0) err = b->gpio.write_export(data);
       break;
     case Kind::gpio_unexport:
       path += "/unexport";
-      err = b->gpio.write_unexport(data);
+      if (err == 0) err = b->gpio.write_unexport(data);
       break;
     case Kind::gpio_direction:
       path += "/gpio" + std::to_string(f.line) + "/direction";
-      err = b->gpio.write_direction(f.line, data);
+      if (err == 0) err = b->gpio.write_direction(f.line, data);
       break;
     case Kind::gpio_value:
       path += "/gpio" + std::to_string(f.line) + "/value";
-      err = b->gpio.write_value(f.line, data);
+      if (err == 0) err = b->gpio.write_value(f.line, data);
       break;
     default:
       break;

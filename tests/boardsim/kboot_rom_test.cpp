@@ -1,6 +1,7 @@
 // The KBoot ROM bootloader model driven exchange by exchange, as mcuflash
 // drives it: packets in one exchange each, one-byte polls for the answers.
 #include "kboot_rom.h"
+#include "kboot_reference.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -18,42 +19,13 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// Reference CRC-16/XMODEM, bit by bit.
-uint16_t ref_crc16(const Bytes& data) {
-  unsigned crc = 0;
-  for (uint8_t b : data)
-    for (int bit = 7; bit >= 0; --bit) {
-      unsigned top = ((crc >> 15) ^ (b >> bit)) & 1;
-      crc = (crc << 1) & 0xFFFF;
-      if (top) crc ^= 0x1021;
-    }
-  return static_cast<uint16_t>(crc);
-}
+using kboot_reference::add_u32;
+using kboot_reference::command;
+using kboot_reference::framed;
+const auto ref_crc16 = kboot_reference::crc16;
 
-void add_u32(Bytes& b, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
 uint32_t u32_at(const Bytes& b, size_t at) {
   return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | static_cast<uint32_t>(b[at + 3]) << 24;
-}
-
-// A framed packet of the given type: header, CRC over bytes 0-3 and payload.
-Bytes framed(uint8_t type, const Bytes& payload) {
-  Bytes p = {0x5A, type, static_cast<uint8_t>(payload.size()),
-             static_cast<uint8_t>(payload.size() >> 8)};
-  Bytes covered = p;
-  covered.insert(covered.end(), payload.begin(), payload.end());
-  uint16_t crc = ref_crc16(covered);
-  p.push_back(static_cast<uint8_t>(crc));
-  p.push_back(static_cast<uint8_t>(crc >> 8));
-  p.insert(p.end(), payload.begin(), payload.end());
-  return p;
-}
-
-Bytes command(uint8_t tag, uint8_t reserved, const std::vector<uint32_t>& params) {
-  Bytes payload = {tag, 0, reserved, static_cast<uint8_t>(params.size())};
-  for (uint32_t v : params) add_u32(payload, v);
-  return framed(0xA4, payload);
 }
 
 const Bytes kErase = {0x5A, 0xA4, 0x04, 0x00, 0xCF, 0x32, 0x0D, 0x00, 0xCC, 0x00};

@@ -12,8 +12,13 @@
 
 #include <boardsim/board.h>
 
+#include "kboot_reference.h"
+
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <fstream>
+#include <map>
 #include <regex>
 #include <string>
 #include <utility>
@@ -28,40 +33,10 @@ using Writes = std::vector<std::pair<std::string, std::string>>;
 
 constexpr double kTimeout = 60;
 
-// Reference CRC-16/XMODEM, kept apart from the program's own.
-uint16_t ref_crc16(const Bytes& bytes) {
-  uint16_t crc = 0;
-  for (uint8_t b : bytes) {
-    crc ^= static_cast<uint16_t>(b << 8);
-    for (int i = 0; i < 8; ++i)
-      crc = static_cast<uint16_t>((crc & 0x8000) ? (crc << 1) ^ 0x1021 : crc << 1);
-  }
-  return crc;
-}
+const auto ref_crc16 = kboot_reference::crc16;
+const auto ref_packet = kboot_reference::framed;
 
-Bytes ref_packet(uint8_t type, const Bytes& payload) {
-  Bytes p = {0x5A, type, static_cast<uint8_t>(payload.size()),
-             static_cast<uint8_t>(payload.size() >> 8)};
-  Bytes covered = p;
-  covered.insert(covered.end(), payload.begin(), payload.end());
-  const uint16_t crc = ref_crc16(covered);
-  p.push_back(static_cast<uint8_t>(crc));
-  p.push_back(static_cast<uint8_t>(crc >> 8));
-  p.insert(p.end(), payload.begin(), payload.end());
-  return p;
-}
-
-Bytes le32(uint32_t v) {
-  return {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16),
-          static_cast<uint8_t>(v >> 24)};
-}
-
-Bytes write_memory_packet(uint32_t size) {
-  Bytes payload = {0x04, 0x00, 0x00, 0x02};
-  for (uint8_t b : le32(0)) payload.push_back(b);
-  for (uint8_t b : le32(size)) payload.push_back(b);
-  return ref_packet(0xA4, payload);
-}
+Bytes write_memory_packet(uint32_t size) { return kboot_reference::command(0x04, 0x00, {0, size}); }
 
 const Bytes kPing = {0x5A, 0xA6};
 const Bytes kAck = {0x5A, 0xA1};
@@ -374,23 +349,90 @@ TEST_F(Mcuflash, FirstVerboseRestartReportsInitialisation) {
   EXPECT_EQ(gpio_writes(board_), first_init() + kReboot);
 }
 
-TEST_F(Mcuflash, ExportedInputLineIsLeftAsItIs) {
-  board_.set("gpio.21.exported", 1);
-  board_.set("gpio.21.direction", "in");
-  const RunResult r = run({"-v", "-r"});
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out,
-            "Initializing GPIOs\n"
-            "Pin 11: Initializing\n"
-            "Pin 21: Already initialized\n"
-            "Pin 22: Initializing\n"
-            "Rebooting MCU...\n"
-            "MCU successfully rebooted\n");
-  Writes init = first_init();
-  init.erase(init.begin() + 3, init.begin() + 6);  // nothing for line 21
-  EXPECT_EQ(gpio_writes(board_), init + kReboot);
-  EXPECT_EQ(board_.get("gpio.21.direction"), "in");
+// ---------------------------------------------------------------------------
+// A GPIO file that cannot be opened or written ends the run with its name
+// and the system error, status 1, after the sequence in progress has made
+// its remaining writes; nothing goes on the bus after a failed restart into
+// the bootloader.
+
+Writes init_of(int line) {
+  const std::string l = std::to_string(line);
+  return {{"/sys/class/gpio/export", l}, {"/sys/class/gpio/gpio" + l + "/direction", "out"},
+          {value_path(line), "1"}};
 }
+
+struct GpioFault {
+  std::string name;
+  bool flash;  // a flash run, else -r
+  std::map<std::string, std::string> keys;
+  std::string path;  // the file named in the message
+  int error;
+  Writes writes;  // every GPIO write of the run, in order
+};
+
+void PrintTo(const GpioFault& f, std::ostream* os) { *os << f.name; }
+
+class GpioFaults : public Mcuflash, public testing::WithParamInterface<GpioFault> {};
+
+const std::map<std::string, std::string> kExportedOutputs = {
+    {"gpio.11.exported", "1"}, {"gpio.11.direction", "out"}, {"gpio.11.value", "1"},
+    {"gpio.21.exported", "1"}, {"gpio.21.direction", "out"}, {"gpio.21.value", "1"},
+    {"gpio.22.exported", "1"}, {"gpio.22.direction", "out"}, {"gpio.22.value", "1"}};
+
+std::map<std::string, std::string> with(std::map<std::string, std::string> keys,
+                                        const std::string& key, const std::string& value) {
+  keys[key] = value;
+  return keys;
+}
+
+// Writes on a fresh board: nine of initialisation, five of the restart, six
+// into the bootloader, five of the final restart.
+const GpioFault kGpioFaults[] = {
+    {"InitExport", true, {{"gpio.fail_in", "4"}}, "/sys/class/gpio/export", EIO,
+     init_of(11) + Writes{{"/sys/class/gpio/export", "21"}} + init_of(22)},
+    {"InitDirection", false, {{"gpio.fail_in", "2"}}, "/sys/class/gpio/gpio11/direction", EIO,
+     first_init()},
+    {"InitValue", true, {{"gpio.fail_in", "9"}}, value_path(22), EIO, first_init()},
+    {"RestartBeforeBootloader", true, {{"gpio.fail_in", "10"}}, value_path(11), EIO,
+     first_init() + kReboot},
+    {"EnterBootloader", true, {{"gpio.fail_in", "19"}}, value_path(21), EIO,
+     first_init() + kReboot + kEnterBootloader},
+    {"FinalRestart", true, {{"gpio.fail_in", "24"}}, value_path(22), EIO,
+     first_init() + kReboot + kEnterBootloader + kReboot},
+    {"RestartOnly", false, {{"gpio.fail_in", "12"}}, value_path(22), EIO, first_init() + kReboot},
+    {"RestartOnlyResetIsAnInput", false, with(kExportedOutputs, "gpio.22.direction", "in"),
+     value_path(22), EPERM, kReboot},
+    {"BootSelectDenied", true, with(kExportedOutputs, "fs.deny", value_path(21)), value_path(21),
+     EACCES, {{value_path(11), "1"}, {value_path(22), "1"}, {value_path(22), "0"},
+              {value_path(22), "1"}}},
+};
+
+TEST_P(GpioFaults, EndTheRunWithTheFileAndStatusOne) {
+  const GpioFault& f = GetParam();
+  for (const auto& [key, value] : f.keys) board_.set(key, value);
+  const Bytes bytes = pattern(40, 5);
+  const std::string img = image(bytes);
+  const RunResult r = f.flash ? run({img}) : run({"-r"});
+  EXPECT_EQ(r.status, 1);
+  const bool written = f.name == "FinalRestart";
+  std::string err = f.path + ": " + strerror(f.error) + "\n";
+  if (written) err += img + " was written, but the MCU could not be restarted\n";
+  EXPECT_EQ(r.err, err);
+  if (!f.flash) {
+    EXPECT_EQ(r.out, "");
+  } else if (written) {
+    EXPECT_EQ(r.out, "Flashing " + img + "\nFile size " + img + ": 40\n" + spinner(2));
+    EXPECT_EQ(board_.flash(), bytes);
+    EXPECT_EQ(board_.get("mcu.program"), "bootloader");
+  } else {
+    EXPECT_EQ(r.out, "Flashing " + img + "\n");
+    EXPECT_TRUE(board_.spi_log().empty());
+  }
+  EXPECT_EQ(gpio_writes(board_), f.writes);
+}
+
+INSTANTIATE_TEST_SUITE_P(Points, GpioFaults, testing::ValuesIn(kGpioFaults),
+                         [](const auto& info) { return info.param.name; });
 
 // ---------------------------------------------------------------------------
 // Full flashes.

@@ -2,19 +2,15 @@
 // process's own device calls pointed at a simulated board.
 #include <gtest/gtest.h>
 #include <stdio.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <boardsim/board.h>
 
 #include <cstdint>
-#include <fstream>
-#include <sstream>
-#include <string>
 #include <vector>
 
-#include "kboot_commands.h"
 #include "kboot_link.h"
+#include "spidev.h"
 
 namespace {
 
@@ -33,8 +29,8 @@ TEST(SpiExchange, DescriptorFollowsTheModeBits) {
   Board board;
   board.attach();
   SettingsGuard guard;
-  const int fd = spi_setup();
-  ASSERT_GE(fd, 0);
+  const int fd = spidev_open();
+  spi_configure(fd);
   struct Case {
     uint32_t mode;
     bool has_tx, has_rx;
@@ -72,43 +68,43 @@ TEST(SpiExchange, DescriptorFollowsTheModeBits) {
   close(fd);
 }
 
-// A bootloader that never answers: the wait for the erase command's ACK
-// gives up after about ten seconds and names what it awaited.
-TEST(KbootPoll, WaitForAckIsBounded) {
+// The poll bound runs on the link's clock: with a clock that moves on a
+// second per reading, a silent bootloader costs no real time, and every
+// link procedure gives up naming what it waited for.
+int64_t fake_now_ms = 0;
+int64_t fake_clock_ms() { return fake_now_ms += 1000; }
+
+TEST(KbootPoll, SilentBootloaderEndsEveryProcedureOnTheClock) {
   Board board;
   board.set("mcu.program", "bootloader");
   board.set("kb.silent", 1);
-  const std::string out_path = board.dir() + "/stdout.txt";
-  EXPECT_EXIT(
-      {
-        board.attach();
-        if (freopen(out_path.c_str(), "w", stdout) == nullptr) _exit(99);
-        const int fd = spi_setup();
-        kboot_erase_all_unsecure(fd);
-        _exit(98);  // not reached
-      },
-      testing::ExitedWithCode(1), "");
-  std::ifstream in(out_path);
-  std::stringstream text;
-  text << in.rdbuf();
-  EXPECT_EQ(text.str(), "No answer from KBoot while waiting for ack\n");
-  // The erase went out and the polls ran for the whole bound.
-  const auto log = board.spi_log();
-  ASSERT_GE(log.size(), 2u);
-  uint64_t first_poll = 0;
-  bool after_erase = false;
-  for (const auto& e : log) {
-    if (e.tx.size() == 10 && e.tx[0] == 0x5A && e.tx[1] == 0xA4) {
-      after_erase = true;
-      continue;
-    }
-    EXPECT_EQ(e.tx, std::vector<uint8_t>{0x00});  // polls send zeros
-    if (after_erase && first_poll == 0) first_poll = e.t_first_ns;
+  board.attach();
+  SettingsGuard guard;
+  const int fd = spidev_open();
+  spi_configure(fd);
+  kboot_clock_ms = fake_clock_ms;
+  struct Case {
+    kboot_result (*procedure)(int);
+    const char* awaited;
+  } cases[] = {
+      {kboot_ping, "ping response"},
+      {kboot_wait_ack, "ack"},
+      {kboot_read_generic_response, "generic response"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.awaited);
+    board.clear_logs();
+    const kboot_result r = c.procedure(fd);
+    EXPECT_EQ(r.status, kboot_status::no_answer);
+    EXPECT_STREQ(r.awaited, c.awaited);
+    // One poll per clock reading until ten seconds had passed.
+    uint64_t polls = 0;
+    for (const auto& e : board.spi_log())
+      if (e.tx.size() == 1) polls += e.count;
+    EXPECT_EQ(polls, 10u);
   }
-  ASSERT_TRUE(after_erase);
-  ASSERT_NE(first_poll, 0u);
-  const double waited = static_cast<double>(log.back().t_last_ns - first_poll) / 1e9;
-  EXPECT_GE(waited, 9.5);
+  kboot_clock_ms = kboot_monotonic_ms;
+  close(fd);
 }
 
 }  // namespace

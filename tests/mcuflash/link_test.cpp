@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "kboot_commands.h"
-#include "kboot_link.h"
+#include "kboot_packet.h"
+#include "spi_transport.h"
 
 namespace {
 

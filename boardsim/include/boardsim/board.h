@@ -74,6 +74,8 @@
 //
 //   GPIO (sysfs under /sys/class/gpio, simulated)
 //     gpio.N.exported  0|1,  gpio.N.direction in|out,  gpio.N.value 0|1
+//     gpio.fail_in=K   the K-th GPIO write from now fails with EIO and
+//                      changes nothing (counted across runs)
 //
 //   Files and network
 //     The local version file /etc/krv_version.xml is read from

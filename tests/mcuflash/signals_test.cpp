@@ -1,0 +1,92 @@
+// Signals during a flash: a hang-up and a reader that went away leave the
+// flash running to its end; an interrupt or a termination stops it with a
+// line saying what it leaves behind, and ends it by that signal.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <boardsim/board.h>
+
+#include <fstream>
+#include <string>
+
+namespace {
+
+using boardsim::Board;
+
+const char kStopped[] =
+    "mcuflash: stopped: the MCU stays in its bootloader and may hold an incomplete image; "
+    "running mcuflash again flashes it\n";
+
+struct SignalCase {
+  const char* name;
+  int signal;
+  bool survives;
+};
+
+void PrintTo(const SignalCase& c, std::ostream* os) { *os << c.name; }
+
+class FlashSignals : public testing::TestWithParam<SignalCase> {};
+
+TEST_P(FlashSignals, DuringTheWakeUp) {
+  const SignalCase& c = GetParam();
+  Board board;
+  const std::string image = board.dir() + "/image.bin";
+  std::ofstream(image, std::ios::binary) << std::string(100, 'x');
+  int out[2], err[2];
+  ASSERT_EQ(pipe(out), 0);
+  ASSERT_EQ(pipe(err), 0);
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    // Standard output is a pipe nobody reads any more.
+    dup2(out[1], STDOUT_FILENO);
+    dup2(err[1], STDERR_FILENO);
+    close(out[0]);
+    close(out[1]);
+    close(err[0]);
+    close(err[1]);
+    const std::string launcher = boardsim::launcher_path();
+    const std::string mcuflash = boardsim::mcuflash_path();
+    execl(launcher.c_str(), launcher.c_str(), "--dir", board.dir().c_str(), "--",
+          mcuflash.c_str(), image.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(out[0]);
+  close(out[1]);
+  close(err[1]);
+  // Wait until the MCU is in its bootloader: the wake-up phase has begun.
+  for (int i = 0; i < 1000 && board.get("mcu.program") != "bootloader"; ++i) usleep(10000);
+  ASSERT_EQ(board.get("mcu.program"), "bootloader");
+  kill(pid, c.signal);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  std::string text;
+  char buf[512];
+  ssize_t n;
+  while ((n = read(err[0], buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(n));
+  close(err[0]);
+
+  if (c.survives) {
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(text, "");
+    EXPECT_EQ(board.flash(), std::vector<uint8_t>(100, 'x'));
+    EXPECT_EQ(board.get("mcu.program"), "firmware");
+  } else {
+    ASSERT_TRUE(WIFSIGNALED(status)) << status;
+    EXPECT_EQ(WTERMSIG(status), c.signal);
+    // Under an emulator the emulator may add a line of its own.
+    EXPECT_EQ(text.substr(0, sizeof kStopped - 1), kStopped);
+    EXPECT_EQ(board.get("mcu.program"), "bootloader");
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, FlashSignals,
+                         testing::Values(SignalCase{"HangUp", SIGHUP, true},
+                                         SignalCase{"Interrupt", SIGINT, false},
+                                         SignalCase{"Terminate", SIGTERM, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
