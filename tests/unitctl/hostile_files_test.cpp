@@ -1,0 +1,177 @@
+// Files that are not what they claim to be, in the place of the version file
+// (unitctl -v, -f) or given as the image (mcuflash): each is refused or read
+// harmlessly, with its usual message and status, without hanging and without
+// growing the program's memory.
+#include <errno.h>
+#include <gtest/gtest.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <boardsim/board.h>
+
+#include <algorithm>
+#include <fstream>
+#include <string>
+
+namespace {
+
+using boardsim::Board;
+using boardsim::RunResult;
+
+const char SAMPLE_XML[] =
+    "<?xml version=\"1.0\"?>\n<krv>\n  <major>1</major>\n  <minor>4</minor>\n  <patch>2</patch>\n"
+    "  <build>57</build>\n  <commit_id_short>a1b2c3d</commit_id_short>\n</krv>\n";
+const char SAMPLE_OUT[] = "KRV version: 1.4.2\nBuild number: 57\nCommit ID: a1b2c3d\n";
+const char FAILED_OUT[] = "Unable to get KRV version\n";
+
+// One entity of entity_bytes characters referenced `references` times
+// inside <major>, after the digit 1.
+std::string entity_bomb(size_t entity_bytes, size_t references) {
+  std::string xml = "<?xml version=\"1.0\"?>\n<!DOCTYPE krv [<!ENTITY a \"" +
+                    std::string(entity_bytes, 'x') + "\">]>\n<krv><major>1";
+  for (size_t i = 0; i < references; ++i) xml += "&a;";
+  return xml + "</major><minor>4</minor><patch>2</patch><build>57</build>"
+               "<commit_id_short>a1b2c3d</commit_id_short></krv>\n";
+}
+
+void write_file(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+void write_gzip(const std::string& path, const std::string& bytes) {
+  gzFile gz = gzopen(path.c_str(), "wb");
+  ASSERT_NE(gz, nullptr);
+  ASSERT_EQ(gzwrite(gz, bytes.data(), static_cast<unsigned>(bytes.size())),
+            static_cast<int>(bytes.size()));
+  ASSERT_EQ(gzclose(gz), Z_OK);
+}
+
+void make_socket(const std::string& path) {
+  const int s = socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_GE(s, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  ASSERT_LT(path.size(), sizeof addr.sun_path);
+  strcpy(addr.sun_path, path.c_str());
+  ASSERT_EQ(bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0) << strerror(errno);
+  close(s);  // the socket file stays
+}
+
+enum class Plant {
+  Fifo, Directory, DevNull, SymlinkToFifo, Socket, Oversized, Gzip, BombOversized, BombInLimit,
+  ExternalEntity, NonUtf8,
+};
+
+// Puts the hostile thing at path; dir is the board's directory.
+void plant(Plant what, const std::string& path, const std::string& dir) {
+  switch (what) {
+    case Plant::Fifo: ASSERT_EQ(mkfifo(path.c_str(), 0644), 0); break;
+    case Plant::Directory: ASSERT_EQ(mkdir(path.c_str(), 0755), 0); break;
+    case Plant::DevNull: ASSERT_EQ(symlink("/dev/null", path.c_str()), 0); break;
+    case Plant::SymlinkToFifo:
+      ASSERT_EQ(mkfifo((dir + "/fifo").c_str(), 0644), 0);
+      ASSERT_EQ(symlink((dir + "/fifo").c_str(), path.c_str()), 0);
+      break;
+    case Plant::Socket: make_socket(path); break;
+    case Plant::Oversized:
+      write_file(path, "<krv><major>1</major><minor>4</minor><patch>2</patch><build>57</build>"
+                       "<commit_id_short>a1b2c3d</commit_id_short>" +
+                           std::string(64 * 1024, ' ') + "</krv>\n");
+      break;
+    case Plant::Gzip: write_gzip(path, SAMPLE_XML); break;
+    case Plant::BombOversized: write_file(path, entity_bomb(50000, 20000)); break;
+    case Plant::BombInLimit: write_file(path, entity_bomb(20000, 5000)); break;
+    case Plant::ExternalEntity:
+      write_file(dir + "/secret", "SECRET7");
+      write_file(path, "<!DOCTYPE krv [<!ENTITY s SYSTEM \"file://" + dir +
+                           "/secret\">]><krv><major>1</major><minor>4</minor><patch>2</patch>"
+                           "<build>57</build><commit_id_short>&s;</commit_id_short></krv>");
+      break;
+    case Plant::NonUtf8:
+      write_file(path, "<krv><major>1</major><commit_id_short>\xff\xfe\x80z</commit_id_short></krv>");
+      break;
+  }
+}
+
+struct HostileCase {
+  const char* name;
+  Plant what;
+  const char* option;  // unitctl's option, or nullptr: the file is mcuflash's image
+  std::string out;
+  int status;
+  std::string err_has;  // for mcuflash: after "<path>: "
+};
+
+std::ostream& operator<<(std::ostream& os, const HostileCase& c) { return os << c.name; }
+
+const HostileCase CASES[] = {
+    {"Fifo", Plant::Fifo, "-v", FAILED_OUT, 1, ""},
+    {"FifoCompare", Plant::Fifo, "-f",
+     "Unable to get local version number\nMCU version: 1.4.2+57.a1b2c3d\n", 1, ""},
+    {"Directory", Plant::Directory, "-v", FAILED_OUT, 1, ""},
+    {"DevNull", Plant::DevNull, "-v", FAILED_OUT, 1, ""},
+    {"SymlinkToFifo", Plant::SymlinkToFifo, "-v", FAILED_OUT, 1, ""},
+    {"Oversized", Plant::Oversized, "-v", FAILED_OUT, 1, ""},
+    {"Gzip", Plant::Gzip, "-v", FAILED_OUT, 1, ""},
+    {"EntityBomb", Plant::BombOversized, "-v", FAILED_OUT, 1, ""},
+    {"EntityBombWithinTheSizeLimit", Plant::BombInLimit, "-v", SAMPLE_OUT, 0, ""},
+    {"ExternalEntity", Plant::ExternalEntity, "-v",
+     "KRV version: 1.4.2\nBuild number: 57\nCommit ID: \n", 0, ""},
+    {"NonUtf8", Plant::NonUtf8, "-v", FAILED_OUT, 1, ""},
+    {"ImageFifo", Plant::Fifo, nullptr, "", 1, "not a regular file\n"},
+    {"ImageDevice", Plant::DevNull, nullptr, "", 1, "not a regular file\n"},
+    {"ImageSocket", Plant::Socket, nullptr, "", 1, strerror(ENXIO)},
+};
+
+// Peak memory of `unitctl -v` on the ordinary file, the yardstick.
+long normal_read_rss_kb() {
+  static long rss = [] {
+    long peak = 0;
+    for (int i = 0; i < 3; ++i) {
+      Board board;
+      board.write_version_file(SAMPLE_XML);
+      const RunResult r = board.run({boardsim::unitctl_path(), "-v"});
+      EXPECT_EQ(r.out, SAMPLE_OUT);
+      peak = std::max(peak, r.max_rss_kb);
+      if (i == 0) printf("[ figure ] normal: %ld kB, %.3f s\n", r.max_rss_kb, r.seconds);
+    }
+    return peak;
+  }();
+  return rss;
+}
+
+class HostileFile : public testing::TestWithParam<HostileCase> {};
+
+TEST_P(HostileFile, RefusedOrReadHarmlessly) {
+  const HostileCase& c = GetParam();
+  Board board;
+  const bool image = c.option == nullptr;
+  const std::string path = board.dir() + (image ? "/image.bin" : "/krv_version.xml");
+  plant(c.what, path, board.dir());
+  if (testing::Test::HasFatalFailure()) return;
+
+  const RunResult r = image ? board.run({boardsim::mcuflash_path(), path}, {}, 10)
+                            : board.run({boardsim::unitctl_path(), c.option}, {}, 10);
+  ASSERT_FALSE(r.timed_out);
+  EXPECT_EQ(r.out, c.out);
+  EXPECT_EQ(r.status, c.status) << "signal " << r.signal << "\n" << r.err;
+  if (image) {
+    EXPECT_EQ(r.err, path + ": " + c.err_has + (c.err_has.back() == '\n' ? "" : "\n"));
+    EXPECT_TRUE(board.gpio_log().empty());
+    EXPECT_TRUE(board.spi_log().empty());
+    return;
+  }
+  if (c.option == std::string("-v")) {
+    printf("[ figure ] %s: %ld kB, %.3f s\n", c.name, r.max_rss_kb, r.seconds);
+    EXPECT_LE(r.max_rss_kb, normal_read_rss_kb() + 2048);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(, HostileFile, testing::ValuesIn(CASES),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
