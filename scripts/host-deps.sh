@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the host build and the tests need (Debian 12), when missing.
 set -euo pipefail
-need=(cmake g++ make libgtest-dev libxml2-dev zlib1g-dev pkg-config iproute2 python3 binutils)
+need=(cmake g++ make libgtest-dev libxml2-dev pkg-config iproute2 python3 binutils)
 missing=()
 for p in "${need[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
