@@ -127,12 +127,10 @@ int mcu_set_serial_number(int fd, const char* serial) {
   return write_payload(fd, CMD_SET_SERIAL_NUMBER, payload, sizeof payload, 175);
 }
 
-int mcu_get_usbc_state(int fd, usbc_state* state) {
-  uint8_t reply[USBC_STATE_LEN + 1];
-  if (query_with_status(fd, CMD_USBC_STATE, reply, sizeof reply, 175) != 0) return 1;
-  const unsigned b0 = reply[0];
-  const unsigned b1 = reply[1];
-  const unsigned b2 = reply[2];
+void mcu_decode_usbc_state(const uint8_t* bytes, usbc_state* state) {
+  const unsigned b0 = bytes[0];
+  const unsigned b1 = bytes[1];
+  const unsigned b2 = bytes[2];
   state->current_mode_advertised = (b0 >> 6) & 0x3u;
   state->current_mode_detected = (b0 >> 4) & 0x3u;
   state->attached_accessory = (b0 >> 1) & 0x7u;
@@ -142,6 +140,12 @@ int mcu_get_usbc_state(int fd, usbc_state* state) {
   state->drp_duty_cycle = (b1 >> 1) & 0x3u;
   state->cc_debounce = (b2 >> 6) & 0x3u;
   state->mode_select = (b2 >> 4) & 0x3u;
+}
+
+int mcu_get_usbc_state(int fd, usbc_state* state) {
+  uint8_t reply[USBC_STATE_LEN + 1];
+  if (query_with_status(fd, CMD_USBC_STATE, reply, sizeof reply, 175) != 0) return 1;
+  mcu_decode_usbc_state(reply, state);
   return 0;
 }
 

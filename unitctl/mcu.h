@@ -36,5 +36,7 @@ int mcu_get_uuid(int fd, uint8_t* uuid);                 // 16 bytes
 int mcu_get_serial_number(int fd, char* serial);         // 11 characters
 int mcu_set_serial_number(int fd, const char* serial);   // first 10 characters sent
 int mcu_get_usbc_state(int fd, usbc_state* state);
+// The controller's three state bytes, bit fields to record.
+void mcu_decode_usbc_state(const uint8_t* bytes, usbc_state* state);
 int mcu_set_usbc_mode(int fd, int mode);
 int mcu_set_usbc_current_mode(int fd, int mode);
