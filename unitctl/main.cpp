@@ -13,8 +13,6 @@
 
 namespace {
 
-const unsigned SERIAL_LEN = 10;
-
 int fail(const char* line) {
   printf("%s\n", line);
   return 1;
@@ -62,7 +60,7 @@ int print_firmware_version() {
 
 int print_uuid() {
   const int fd = spi_open();
-  uint8_t uuid[16];
+  uint8_t uuid[UUID_LEN];
   if (mcu_get_uuid(fd, uuid) != 0) return fail("Unable to get UUID");
   printf("UUID: ");
   for (unsigned i = 0; i < sizeof uuid; ++i) printf("%02X ", (unsigned)uuid[i]);
