@@ -109,99 +109,99 @@ struct Case {
   Settings records = {};  // what the MCU must have been told
 };
 
-void run_cases(const std::vector<Case>& cases) {
-  for (const auto& c : cases) {
-    std::string label = join(c.args);
-    for (const auto& [k, v] : c.settings) label += " [" + k + "=" + v + "]";
-    SCOPED_TRACE(label);
-    Board board;
-    for (const auto& [k, v] : c.settings) board.set(k, v);
-    const RunResult r = unitctl(board, c.args);
-    EXPECT_EQ(r.out, c.out);
-    EXPECT_EQ(r.status, c.status) << "signal " << r.signal << "\n" << r.err;
-    EXPECT_FALSE(r.timed_out);
-    for (const auto& [k, v] : c.records) EXPECT_EQ(board.get(k), v) << k;
-  }
+std::string label(const Case& c) {
+  std::string l = join(c.args);
+  for (const auto& [k, v] : c.settings) l += " [" + k + "=" + v + "]";
+  return l;
+}
+void PrintTo(const Case& c, std::ostream* os) { *os << label(c); }
+
+// One run of the program per row: its output, its status and what the MCU
+// was told.
+class CliRun : public testing::TestWithParam<Case> {};
+
+TEST_P(CliRun, OutputStatusAndMcuState) {
+  const Case& c = GetParam();
+  Board board;
+  for (const auto& [k, v] : c.settings) board.set(k, v);
+  const RunResult r = unitctl(board, c.args);
+  EXPECT_EQ(r.out, c.out);
+  EXPECT_EQ(r.status, c.status) << "signal " << r.signal << "\n" << r.err;
+  EXPECT_FALSE(r.timed_out);
+  for (const auto& [k, v] : c.records) EXPECT_EQ(board.get(k), v) << k;
 }
 
 }  // namespace
 
-TEST(Cli, QueriesPrintTheirResults) {
-  run_cases({
-      {{}, {"-b"}, "Battery level: 87 %\n", 0},
-      {{{"fw.battery", "100"}}, {"-b"}, "Battery level: 100 %\n", 0},
-      {{{"fw.battery", "0"}}, {"-b"}, "Battery level: 0 %\n", 0},
-      {{{"fw.charging", "0"}}, {"-c"}, "Charging status: OFF\n", 0},
-      {{{"fw.charging", "1"}}, {"-c"}, "Charging status: ON\n", 0},
-      {{{"fw.charging", "2"}}, {"-c"}, "Charging status: ERROR\n", 0},
-      {{}, {"-w"}, "MCU firmware version: 1.4.2\nBuild number: 57\nCommit ID: a1b2c3d\n", 0},
-      {{{"fw.major", "255"}, {"fw.minor", "0"}, {"fw.patch", "65535"}, {"fw.build", "256"},
-        {"fw.commit", "0f0f0f0"}},
-       {"-w"},
-       "MCU firmware version: 255.0.65535\nBuild number: 256\nCommit ID: 0f0f0f0\n",
-       0},
-      {{}, {"-u"}, "UUID: 00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F \n", 0},
-      {{{"fw.uuid", "fedcba98765432100123456789abcdef"}},
-       {"-u"},
-       "UUID: FE DC BA 98 76 54 32 10 01 23 45 67 89 AB CD EF \n",
-       0},
-      {{}, {"-s"}, "Serial number: SU01-02003\n", 0},
-  });
-}
+INSTANTIATE_TEST_SUITE_P(Queries, CliRun, testing::ValuesIn(std::vector<Case>{
+    {{}, {"-b"}, "Battery level: 87 %\n", 0},
+    {{{"fw.battery", "100"}}, {"-b"}, "Battery level: 100 %\n", 0},
+    {{{"fw.battery", "0"}}, {"-b"}, "Battery level: 0 %\n", 0},
+    {{{"fw.charging", "0"}}, {"-c"}, "Charging status: OFF\n", 0},
+    {{{"fw.charging", "1"}}, {"-c"}, "Charging status: ON\n", 0},
+    {{{"fw.charging", "2"}}, {"-c"}, "Charging status: ERROR\n", 0},
+    {{}, {"-w"}, "MCU firmware version: 1.4.2\nBuild number: 57\nCommit ID: a1b2c3d\n", 0},
+    {{{"fw.major", "255"}, {"fw.minor", "0"}, {"fw.patch", "65535"}, {"fw.build", "256"},
+      {"fw.commit", "0f0f0f0"}},
+     {"-w"},
+     "MCU firmware version: 255.0.65535\nBuild number: 256\nCommit ID: 0f0f0f0\n",
+     0},
+    {{}, {"-u"}, "UUID: 00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F \n", 0},
+    {{{"fw.uuid", "fedcba98765432100123456789abcdef"}},
+     {"-u"},
+     "UUID: FE DC BA 98 76 54 32 10 01 23 45 67 89 AB CD EF \n",
+     0},
+    {{}, {"-s"}, "Serial number: SU01-02003\n", 0}
+}));
 
-TEST(Cli, SetOptionsConfirmAndReachTheMcu) {
-  run_cases({
-      {{}, {"-t", "1"}, "Test mode enabled.\n", 0, {{"fw.test_mode", "1"}}},
-      {{}, {"-t", "0"}, "Test mode disabled.\n", 0, {{"fw.test_mode", "0"}}},
-      {{}, {"-l", "1"}, "Link led is enabled.\n", 0, {{"fw.link_led", "1"}}},
-      {{}, {"-l", "0"}, "Link led is disabled.\n", 0, {{"fw.link_led", "0"}}},
-      {{}, {"-r", "1"}, "", 0, {{"fw.reset_mode", "1"}}},
-      {{}, {"-r", "0"}, "", 0, {{"fw.reset_mode", "0"}}},
-      {{}, {"-S", "SU02-03004"}, "Serial number successfully written\n", 0, {{"fw.serial", "SU02-03004"}}},
-      {{}, {"-S", "not a SUVV"}, "Serial number successfully written\n", 0, {{"fw.serial", "not a SUVV"}}},
-      {{}, {"-m", "7"}, "Mode successfully set\n", 0, {{"fw.usbc_mode", "7"}}},
-      {{}, {"-m", "x"}, "Mode successfully set\n", 0, {{"fw.usbc_mode", "0"}}},
-      {{}, {"-m", "3"}, "Mode successfully set\n", 0, {{"fw.usbc_mode", "3"}}},
-      {{}, {"-M", "2"}, "Current mode successfully set\n", 0, {{"fw.usbc_current", "2"}}},
-      {{}, {"-M", "9"}, "Current mode successfully set\n", 0, {{"fw.usbc_current", "9"}}},
-  });
-}
+INSTANTIATE_TEST_SUITE_P(SetOptions, CliRun, testing::ValuesIn(std::vector<Case>{
+    {{}, {"-t", "1"}, "Test mode enabled.\n", 0, {{"fw.test_mode", "1"}}},
+    {{}, {"-t", "0"}, "Test mode disabled.\n", 0, {{"fw.test_mode", "0"}}},
+    {{}, {"-l", "1"}, "Link led is enabled.\n", 0, {{"fw.link_led", "1"}}},
+    {{}, {"-l", "0"}, "Link led is disabled.\n", 0, {{"fw.link_led", "0"}}},
+    {{}, {"-r", "1"}, "", 0, {{"fw.reset_mode", "1"}}},
+    {{}, {"-r", "0"}, "", 0, {{"fw.reset_mode", "0"}}},
+    {{}, {"-S", "SU02-03004"}, "Serial number successfully written\n", 0, {{"fw.serial", "SU02-03004"}}},
+    {{}, {"-S", "not a SUVV"}, "Serial number successfully written\n", 0, {{"fw.serial", "not a SUVV"}}},
+    {{}, {"-m", "7"}, "Mode successfully set\n", 0, {{"fw.usbc_mode", "7"}}},
+    {{}, {"-m", "x"}, "Mode successfully set\n", 0, {{"fw.usbc_mode", "0"}}},
+    {{}, {"-m", "3"}, "Mode successfully set\n", 0, {{"fw.usbc_mode", "3"}}},
+    {{}, {"-M", "2"}, "Current mode successfully set\n", 0, {{"fw.usbc_current", "2"}}},
+    {{}, {"-M", "9"}, "Current mode successfully set\n", 0, {{"fw.usbc_current", "9"}}}
+}));
 
-TEST(Cli, FailuresPrintTheirLine) {
-  const Settings dead_bus = {{"spi.fail_exchanges", "-1"}};
-  const Settings dead_mcu = {{"fw.silent", "1"}};
-  run_cases({
-      {{{"fw.battery", "101"}}, {"-b"}, "Unable to read battery level\n", 1},
-      {{{"fw.bad_crc", "-1"}}, {"-b"}, "Unable to read battery level\n", 1},
-      {dead_bus, {"-b"}, "Unable to read battery level\n", 1},
-      {dead_mcu, {"-b"}, "Unable to read battery level\n", 1},
-      {{{"fw.charging", "3"}}, {"-c"}, "Unable to read charging status\n", 1},
-      {dead_mcu, {"-c"}, "Unable to read charging status\n", 1},
-      {dead_bus, {"-w"}, "Unable to get firmware version\n", 1},
-      {dead_mcu, {"-w"}, "Unable to get firmware version\n", 1},
-      {{{"fw.status.uuid", "0"}}, {"-u"}, "Unable to get UUID\n", 1},
-      {{{"fw.status.serial", "0"}}, {"-s"}, "Unable to read serial number from MCU\n", 1},
-      {{{"fw.status.set", "0"}}, {"-t", "1"}, "Unable to set test mode\n", 1},
-      {{{"fw.status.set", "0"}}, {"-l", "0"}, "Unable to set link led\n", 1},
-      {{{"fw.status.set", "0"}}, {"-r", "1"}, "Unable to set reset mode!\n", 1},
-      {dead_mcu, {"-r", "0"}, "Unable to set reset mode!\n", 1},
-      {{{"fw.bad_ack", "-1"}}, {"-S", "SU01-02004"}, "Unable to write serial number\n", 1},
-      {{{"fw.ack_refuse", "1"}}, {"-m", "1"}, "Unable to set USB mode\n", 1},
-      {{{"fw.ack_refuse", "1"}}, {"-M", "1"}, "Unable to set USB current mode advertised\n", 1},
-      {dead_bus, {"-M", "1"}, "Unable to set USB current mode advertised\n", 1},
-      {{{"fw.status.usbc", "0"}}, {"-U"}, "Unable to get USB controller data\n", 1},
-      {dead_mcu, {"-U"}, "Unable to get USB controller data\n", 1},
-  });
-}
+const Settings DEAD_BUS = {{"spi.fail_exchanges", "-1"}};
+const Settings DEAD_MCU = {{"fw.silent", "1"}};
 
-TEST(Cli, RecoversFromOneBadFrame) {
-  run_cases({
-      {{{"fw.bad_crc", "2"}}, {"-b"}, "Battery level: 87 %\n", 0},
-      {{{"fw.not_ready", "1"}}, {"-s"}, "Serial number: SU01-02003\n", 0},
-      {{{"fw.bad_ack", "1"}}, {"-m", "2"}, "Mode successfully set\n", 0, {{"fw.usbc_mode", "2"}}},
-      {{{"spi.fail_exchanges", "1"}}, {"-c"}, "Charging status: ON\n", 0},
-  });
-}
+INSTANTIATE_TEST_SUITE_P(Failures, CliRun, testing::ValuesIn(std::vector<Case>{
+    {{{"fw.battery", "101"}}, {"-b"}, "Unable to read battery level\n", 1},
+    {{{"fw.bad_crc", "-1"}}, {"-b"}, "Unable to read battery level\n", 1},
+    {DEAD_BUS, {"-b"}, "Unable to read battery level\n", 1},
+    {DEAD_MCU, {"-b"}, "Unable to read battery level\n", 1},
+    {{{"fw.charging", "3"}}, {"-c"}, "Unable to read charging status\n", 1},
+    {DEAD_MCU, {"-c"}, "Unable to read charging status\n", 1},
+    {DEAD_BUS, {"-w"}, "Unable to get firmware version\n", 1},
+    {DEAD_MCU, {"-w"}, "Unable to get firmware version\n", 1},
+    {{{"fw.status.uuid", "0"}}, {"-u"}, "Unable to get UUID\n", 1},
+    {{{"fw.status.serial", "0"}}, {"-s"}, "Unable to read serial number from MCU\n", 1},
+    {{{"fw.status.set", "0"}}, {"-t", "1"}, "Unable to set test mode\n", 1},
+    {{{"fw.status.set", "0"}}, {"-l", "0"}, "Unable to set link led\n", 1},
+    {{{"fw.status.set", "0"}}, {"-r", "1"}, "Unable to set reset mode!\n", 1},
+    {DEAD_MCU, {"-r", "0"}, "Unable to set reset mode!\n", 1},
+    {{{"fw.bad_ack", "-1"}}, {"-S", "SU01-02004"}, "Unable to write serial number\n", 1},
+    {{{"fw.ack_refuse", "1"}}, {"-m", "1"}, "Unable to set USB mode\n", 1},
+    {{{"fw.ack_refuse", "1"}}, {"-M", "1"}, "Unable to set USB current mode advertised\n", 1},
+    {DEAD_BUS, {"-M", "1"}, "Unable to set USB current mode advertised\n", 1},
+    {{{"fw.status.usbc", "0"}}, {"-U"}, "Unable to get USB controller data\n", 1},
+    {DEAD_MCU, {"-U"}, "Unable to get USB controller data\n", 1}
+}));
+
+INSTANTIATE_TEST_SUITE_P(RecoversFromOneBadFrame, CliRun, testing::ValuesIn(std::vector<Case>{
+    {{{"fw.bad_crc", "2"}}, {"-b"}, "Battery level: 87 %\n", 0},
+    {{{"fw.not_ready", "1"}}, {"-s"}, "Serial number: SU01-02003\n", 0},
+    {{{"fw.bad_ack", "1"}}, {"-m", "2"}, "Mode successfully set\n", 0, {{"fw.usbc_mode", "2"}}},
+    {{{"spi.fail_exchanges", "1"}}, {"-c"}, "Charging status: ON\n", 0}
+}));
 
 TEST(Cli, ArgumentsAreCheckedAfterTheDeviceIsOpen) {
   struct ArgCase {
@@ -298,19 +298,17 @@ TEST(Cli, VerboseOutputOnlyForExactlyOne) {
   }
 }
 
-TEST(Cli, OnlyTheFirstOptionCounts) {
-  const std::string battery = "Battery level: 87 %\n";
-  run_cases({
-      {{}, {"-b", "-c"}, battery, 0},
-      {{}, {"-bc"}, battery, 0},
-      {{}, {"-b", "-t", "2"}, battery, 0},
-      {{}, {"-b", "extra", "words"}, battery, 0},
-      {{}, {"-b", "-x"}, battery, 0},  // never parsed
-      {{}, {"-t", "1", "-b"}, "Test mode enabled.\n", 0},
-      {{}, {"-t1"}, "Test mode enabled.\n", 0},
-      {{}, {"-S", "-b"}, SERIAL_FORMAT_LINES, 1},  // -b is -S's argument
-  });
-}
+const char BATTERY_LINE[] = "Battery level: 87 %\n";
+INSTANTIATE_TEST_SUITE_P(OnlyTheFirstOptionCounts, CliRun, testing::ValuesIn(std::vector<Case>{
+    {{}, {"-b", "-c"}, BATTERY_LINE, 0},
+    {{}, {"-bc"}, BATTERY_LINE, 0},
+    {{}, {"-b", "-t", "2"}, BATTERY_LINE, 0},
+    {{}, {"-b", "extra", "words"}, BATTERY_LINE, 0},
+    {{}, {"-b", "-x"}, BATTERY_LINE, 0},  // never parsed
+    {{}, {"-t", "1", "-b"}, "Test mode enabled.\n", 0},
+    {{}, {"-t1"}, "Test mode enabled.\n", 0},
+    {{}, {"-S", "-b"}, SERIAL_FORMAT_LINES, 1},  // -b is -S's argument
+}));
 
 TEST(Cli, HelpNeedsNoDevice) {
   for (const auto& args : std::vector<std::vector<std::string>>{{"-h"}, {"-h", "-b"}, {"-hb"}}) {
