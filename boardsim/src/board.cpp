@@ -7,7 +7,6 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -260,10 +259,8 @@ RunResult Board::run(const std::vector<std::string>& argv,
     if (p.fd >= 0) ::close(p.fd);
 
   int status = 0;
-  rusage usage{};
-  while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
-  r.max_rss_kb = usage.ru_maxrss;
   r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   if (WIFEXITED(status)) {
     r.status = WEXITSTATUS(status);

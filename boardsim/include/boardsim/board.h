@@ -143,7 +143,6 @@ struct RunResult {
   int signal = 0;       // terminating signal, 0 when it exited
   bool timed_out = false;
   double seconds = 0;   // wall time
-  long max_rss_kb = 0;  // peak resident set size of the child
 };
 
 class Board {
