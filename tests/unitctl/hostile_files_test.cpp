@@ -100,8 +100,12 @@ void plant(Plant what, const std::string& path, const std::string& dir) {
     case Plant::BombOversized: write_file(path, entity_bomb(50000, 20000)); break;
     case Plant::BombInLimit: write_file(path, entity_bomb(20000, 2000)); break;
     case Plant::ExternalEntity:
+      // An entity from a file, and an external DTD and parameter entity that
+      // would block on a FIFO if they were ever loaded.
       write_file(dir + "/secret", "SECRET7");
-      write_file(path, "<!DOCTYPE krv [<!ENTITY s SYSTEM \"file://" + dir +
+      ASSERT_EQ(mkfifo((dir + "/fifo").c_str(), 0644), 0);
+      write_file(path, "<!DOCTYPE krv SYSTEM \"" + dir + "/fifo\" [<!ENTITY % p SYSTEM \"" + dir +
+                           "/fifo\"> %p; <!ENTITY s SYSTEM \"file://" + dir +
                            "/secret\">]><krv><major>1</major><minor>4</minor><patch>2</patch>"
                            "<build>57</build><commit_id_short>&s;</commit_id_short></krv>");
       break;
