@@ -203,76 +203,93 @@ INSTANTIATE_TEST_SUITE_P(RecoversFromOneBadFrame, CliRun, testing::ValuesIn(std:
     {{{"spi.fail_exchanges", "1"}}, {"-c"}, "Charging status: ON\n", 0}
 }));
 
-TEST(Cli, ArgumentsAreCheckedAfterTheDeviceIsOpen) {
-  struct ArgCase {
-    std::vector<std::string> args;
-    std::string out;
-  } cases[] = {
-      {{"-t", "2"}, "Invalid argument!\n"},
-      {{"-t", "on"}, "Invalid argument!\n"},
-      {{"-t", "10"}, "Invalid argument!\n"},
-      {{"-t", ""}, "Invalid argument!\n"},
-      {{"-l", "true"}, "Invalid argument!\n"},
-      {{"-r", "2"}, "Invalid argument to change reset mode\n"},
-      {{"-r", "01"}, "Invalid argument to change reset mode\n"},
-      {{"-S", "SU01-0200"}, SERIAL_FORMAT_LINES},
-      {{"-S", "SU01-020030"}, SERIAL_FORMAT_LINES},
-      {{"-m", "12"}, "Need to pass usb mode 0 - 3\n"},
-      {{"-m", ""}, "Need to pass usb mode 0 - 3\n"},
-      {{"-M", "12"}, "Need to pass current mode to advertise (0 - 2)\n"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(join(c.args));
-    {
-      Board board;
-      const RunResult r = unitctl(board, c.args);
-      EXPECT_EQ(r.out, c.out);
-      EXPECT_EQ(r.status, 1);
-      EXPECT_EQ(board.spi_config_log().size(), 6u);  // the device was set up
-      EXPECT_TRUE(board.spi_log().empty());          // and the MCU left alone
-    }
-    {
-      // A missing device ends the run before any argument message.
-      Board board;
-      board.set("spi.fail_open", 1);
-      const RunResult r = unitctl(board, c.args);
-      EXPECT_EQ(r.out, "");
-      EXPECT_EQ(r.signal, SIGABRT);
-      EXPECT_EQ(r.err.rfind("can't open device: ", 0), 0u) << r.err;
-    }
+namespace {
+
+struct ArgCase {
+  std::vector<std::string> args;
+  std::string out;
+};
+void PrintTo(const ArgCase& c, std::ostream* os) { *os << join(c.args); }
+
+class CliArgument : public testing::TestWithParam<ArgCase> {};
+
+TEST_P(CliArgument, CheckedAfterTheDeviceIsOpen) {
+  const ArgCase& c = GetParam();
+  {
+    Board board;
+    const RunResult r = unitctl(board, c.args);
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(board.spi_config_log().size(), 6u);  // the device was set up
+    EXPECT_TRUE(board.spi_log().empty());          // and the MCU left alone
+  }
+  {
+    // A missing device ends the run before any argument message.
+    Board board;
+    board.set("spi.fail_open", 1);
+    const RunResult r = unitctl(board, c.args);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.signal, SIGABRT);
+    EXPECT_EQ(r.err.rfind("can't open device: ", 0), 0u) << r.err;
   }
 }
 
-TEST(Cli, DeviceSetUpFailuresAbortWithTheSystemError) {
-  struct SetUpCase {
-    const char* key;
-    const char* value;
-    std::string message;
-  } cases[] = {
-      {"spi.fail_open", "1", "can't open device: " + std::string(strerror(ENOENT))},
-      {"spi.fail_ioctl", "wr_mode", "can't set spi mode: " + std::string(strerror(EINVAL))},
-      {"spi.fail_ioctl", "rd_mode", "can't get spi mode: " + std::string(strerror(EINVAL))},
-      {"spi.fail_ioctl", "wr_bits", "can't set bits per word: " + std::string(strerror(EINVAL))},
-      {"spi.fail_ioctl", "rd_bits", "can't get bits per word: " + std::string(strerror(EINVAL))},
-      {"spi.fail_ioctl", "wr_speed", "can't set max speed hz: " + std::string(strerror(EINVAL))},
-      {"spi.fail_ioctl", "rd_speed", "can't get max speed hz: " + std::string(strerror(EINVAL))},
-  };
-  for (const auto& c : cases) {
-    for (const char* option : {"-b", "-S", "-U"}) {
-      SCOPED_TRACE(std::string(c.value) + " " + option);
-      Board board;
-      board.set(c.key, c.value);
-      std::vector<std::string> args = {option};
-      if (std::string(option) == "-S") args.push_back("short");
-      const RunResult r = unitctl(board, args, {{"VERBOSE_OUTPUT", "1"}});
-      EXPECT_EQ(r.signal, SIGABRT);
-      EXPECT_NE(r.err.find(c.message + "\n"), std::string::npos) << r.err;
-      // The configuration lines come first and survive the abort.
-      EXPECT_EQ(r.out, CONFIG_LINES);
-      EXPECT_TRUE(board.spi_log().empty());
-    }
-  }
+INSTANTIATE_TEST_SUITE_P(, CliArgument, testing::ValuesIn(std::vector<ArgCase>{
+    {{"-t", "2"}, "Invalid argument!\n"},
+    {{"-t", "on"}, "Invalid argument!\n"},
+    {{"-t", "10"}, "Invalid argument!\n"},
+    {{"-t", ""}, "Invalid argument!\n"},
+    {{"-l", "true"}, "Invalid argument!\n"},
+    {{"-r", "2"}, "Invalid argument to change reset mode\n"},
+    {{"-r", "01"}, "Invalid argument to change reset mode\n"},
+    {{"-S", "SU01-0200"}, SERIAL_FORMAT_LINES},
+    {{"-S", "SU01-020030"}, SERIAL_FORMAT_LINES},
+    {{"-m", "12"}, "Need to pass usb mode 0 - 3\n"},
+    {{"-m", ""}, "Need to pass usb mode 0 - 3\n"},
+    {{"-M", "12"}, "Need to pass current mode to advertise (0 - 2)\n"},
+}));
+
+// Each failing step of the device set-up, for options of each shape.
+struct SetUpCase {
+  const char* key;
+  const char* value;
+  const char* message;
+  int error;
+};
+void PrintTo(const SetUpCase& c, std::ostream* os) { *os << c.value; }
+
+const SetUpCase SET_UP_CASES[] = {
+    {"spi.fail_open", "1", "can't open device", ENOENT},
+    {"spi.fail_ioctl", "wr_mode", "can't set spi mode", EINVAL},
+    {"spi.fail_ioctl", "rd_mode", "can't get spi mode", EINVAL},
+    {"spi.fail_ioctl", "wr_bits", "can't set bits per word", EINVAL},
+    {"spi.fail_ioctl", "rd_bits", "can't get bits per word", EINVAL},
+    {"spi.fail_ioctl", "wr_speed", "can't set max speed hz", EINVAL},
+    {"spi.fail_ioctl", "rd_speed", "can't get max speed hz", EINVAL},
+};
+
+class CliDeviceSetUp : public testing::TestWithParam<std::tuple<SetUpCase, const char*>> {};
+
+TEST_P(CliDeviceSetUp, FailureAbortsWithTheSystemError) {
+  const auto& [c, option] = GetParam();
+  Board board;
+  board.set(c.key, c.value);
+  std::vector<std::string> args = {option};
+  if (std::string(option) == "-S") args.push_back("short");
+  const RunResult r = unitctl(board, args, {{"VERBOSE_OUTPUT", "1"}});
+  EXPECT_EQ(r.signal, SIGABRT);
+  const std::string message = std::string(c.message) + ": " + strerror(c.error) + "\n";
+  EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
+  // The configuration lines come first and survive the abort.
+  EXPECT_EQ(r.out, CONFIG_LINES);
+  EXPECT_TRUE(board.spi_log().empty());
 }
+
+INSTANTIATE_TEST_SUITE_P(, CliDeviceSetUp,
+                         testing::Combine(testing::ValuesIn(SET_UP_CASES),
+                                          testing::Values("-b", "-S", "-U")));
+
+}  // namespace
 
 TEST(Cli, VerboseOutputOnlyForExactlyOne) {
   const std::string plain = "Battery level: 87 %\n";
