@@ -23,16 +23,19 @@ constexpr int FIRMWARE_VERSION_ATTEMPTS = 3;
 // A version file is a few hundred bytes; anything larger is not one.
 constexpr size_t VERSION_FILE_MAX = 64 * 1024;
 
-// Room for an element's text: a number needs a few dozen characters, the
-// commit id its 7 and the terminator.
+// Room for a number's text (sign, digits and what follows them); a longer
+// text is cut, which leaves any number of up to 39 characters intact.
 constexpr size_t NUMBER_TEXT_MAX = 40;
+
+bool is_space(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
 
 // Decimal text as atoi reads it (leading white space, an optional sign, the
 // digits up to the first other character; no digits give 0), but computed
-// modulo 2^32 so that any number, however long, keeps its low bits without
-// overflowing.
+// modulo 2^32 so that a long number keeps its low bits without overflowing.
 uint32_t parse_decimal(const char* p) {
-  while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\v' || *p == '\f' || *p == '\r') ++p;
+  while (is_space(*p)) ++p;
   bool negative = false;
   if (*p == '+' || *p == '-') {
     negative = *p == '-';
@@ -44,10 +47,6 @@ uint32_t parse_decimal(const char* p) {
     ++p;
   }
   return negative ? 0u - value : value;
-}
-
-bool is_space(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
 // The text of an element: its text and CDATA nodes and those of the elements
