@@ -1,23 +1,40 @@
 #include "image.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 int image_open(const char* path, flash_image* image) {
-  FILE* file = fopen(path, "rb");
-  if (file == nullptr) {
+  // Opening does not wait: a FIFO given as the image is refused below as
+  // not a regular file instead of blocking the run in its open.
+  const int fd = open(path, O_RDONLY | O_NONBLOCK);
+  if (fd < 0) {
     perror(path);
     return 1;
   }
+  FILE* file = fdopen(fd, "rb");
+  if (file == nullptr) {
+    perror(path);
+    close(fd);
+    return 1;
+  }
   struct stat status {};
-  if (fstat(fileno(file), &status) != 0) {
+  if (fstat(fd, &status) != 0) {
     perror(path);
     fclose(file);
     return 1;
   }
   if (!S_ISREG(status.st_mode)) {
     fprintf(stderr, "%s: not a regular file\n", path);
+    fclose(file);
+    return 1;
+  }
+  // A regular file: reads block as usual from here on.
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags == -1 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == -1) {
+    perror(path);
     fclose(file);
     return 1;
   }

@@ -13,63 +13,6 @@
 
 namespace {
 
-// The leading '+' keeps option parsing at the first plain word: arguments are
-// never reordered.
-const char OPTIONS[] = "+r:hwvbct:l:ufsS:Um:M:";
-
-const unsigned SERIAL_LEN = 10;
-
-const char USAGE_TEXT[] =
-    "OPTIONS:\n"
-    "-h\n"
-    "    Print this help and exit\n"
-    "-b\n"
-    "    Read the battery level\n"
-    "-c\n"
-    "    Read the current charging status\n"
-    "-t\n"
-    "    Turn the status LEDs on or off by passing 1 or 0 as an argument\n"
-    "-l\n"
-    "    Enable the link LED by passing 1 or 0 as an argument\n"
-    "-w\n"
-    "    Print the firmware version\n"
-    "-v\n"
-    "    Print the KRV version\n"
-    "-r\n"
-    "    Turn reset mode on or off by passing 1 or 0 as an argument\n"
-    "-u\n"
-    "    Print the surface unit's UUID\n"
-    "-f\n"
-    "    Compare local version number in XML file and version number on MCU\n"
-    "-s\n"
-    "    Read serial number flashed in EEPROM\n"
-    "-S [number]\n"
-    "    Write serial number to EEPROM, needs to be in the following format:\n"
-    "    SUVV-BBXXX\n"
-    "    Where VV is board iteration, BB is batch version, and XXX is the \n"
-    "    production number in said batch.\n"
-    "-U\n"
-    "    Read and print state of the USB-C controller\n"
-    "-m [mode]\n"
-    "    Set the mode for the USB-C controller. Valid values are:\n"
-    "      0 : Maintain mode according to PORT pin selection (default)\n"
-    "      1 : UFP mode (unattached.SNK)\n"
-    "      2 : DFP mode (unattached.SRC)\n"
-    "      3 : DRP mode (start from unattached.SNK)\n"
-    "-M [mode]\n"
-    "    Set the current mode advertised for the USB-C controller. Valid values:\n"
-    "      0 : Default (500 mA / 900 mA) initial value at startup\n"
-    "      1 : Medium (1.5 A)\n"
-    "      2 : High (3 A)\n"
-    "  No argument\n"
-    "    Read data and publish over UDP\n"
-    "\n";
-
-void print_usage(const char* program) {
-  printf("Usage: %s [OPTIONS]\n", program);
-  fputs(USAGE_TEXT, stdout);
-}
-
 int fail(const char* line) {
   spi_link_report_busy();
   printf("%s\n", line);
@@ -118,7 +61,7 @@ int print_firmware_version() {
 
 int print_uuid() {
   const int fd = spi_open();
-  uint8_t uuid[16];
+  uint8_t uuid[UUID_LEN];
   if (mcu_get_uuid(fd, uuid) != 0) return fail("Unable to get UUID");
   printf("UUID: ");
   for (unsigned i = 0; i < sizeof uuid; ++i) printf("%02X ", (unsigned)uuid[i]);
@@ -203,35 +146,118 @@ int print_usbc() {
   return 0;
 }
 
+// One row per option: its letter, whether it takes an argument, its place
+// and lines in the help text, and its action. The option string for getopt
+// and the help text are built from these rows. Letter 0 is the entry taken
+// when there is no option: the telemetry service.
+struct option_row {
+  char letter;
+  bool takes_argument;
+  int help_rank;
+  const char* help;
+  int (*action)(const char* argument, const char* program);
+};
+
+int print_usage(const char* program);
+
+const option_row OPTION_ROWS[] = {
+    {'r', true, 7, "-r\n    Turn reset mode on or off by passing 1 or 0 as an argument\n",
+     [](const char* arg, const char*) { return set_reset_mode(arg); }},
+    {'h', false, 0, "-h\n    Print this help and exit\n",
+     [](const char*, const char* program) { return print_usage(program); }},
+    {'w', false, 5, "-w\n    Print the firmware version\n",
+     [](const char*, const char*) { return print_firmware_version(); }},
+    {'v', false, 6, "-v\n    Print the KRV version\n",
+     [](const char*, const char*) { return print_local_version(); }},
+    {'b', false, 1, "-b\n    Read the battery level\n",
+     [](const char*, const char*) { return read_battery_level(); }},
+    {'c', false, 2, "-c\n    Read the current charging status\n",
+     [](const char*, const char*) { return read_charging_status(); }},
+    {'t', true, 3, "-t\n    Turn the status LEDs on or off by passing 1 or 0 as an argument\n",
+     [](const char* arg, const char*) { return set_test_mode(arg); }},
+    {'l', true, 4, "-l\n    Enable the link LED by passing 1 or 0 as an argument\n",
+     [](const char* arg, const char*) { return set_link_led(arg); }},
+    {'u', false, 8, "-u\n    Print the surface unit's UUID\n",
+     [](const char*, const char*) { return print_uuid(); }},
+    {'f', false, 9, "-f\n    Compare local version number in XML file and version number on MCU\n",
+     [](const char*, const char*) {
+       const int status = check_versions(spi_open());
+       spi_link_report_busy();
+       return status;
+     }},
+    {'s', false, 10, "-s\n    Read serial number flashed in EEPROM\n",
+     [](const char*, const char*) { return read_serial_number(); }},
+    {'S', true, 11,
+     "-S [number]\n"
+     "    Write serial number to EEPROM, needs to be in the following format:\n"
+     "    SUVV-BBXXX\n"
+     "    Where VV is board iteration, BB is batch version, and XXX is the \n"
+     "    production number in said batch.\n",
+     [](const char* arg, const char*) { return write_serial_number(arg); }},
+    {'U', false, 12, "-U\n    Read and print state of the USB-C controller\n",
+     [](const char*, const char*) { return print_usbc(); }},
+    {'m', true, 13,
+     "-m [mode]\n"
+     "    Set the mode for the USB-C controller. Valid values are:\n"
+     "      0 : Maintain mode according to PORT pin selection (default)\n"
+     "      1 : UFP mode (unattached.SNK)\n"
+     "      2 : DFP mode (unattached.SRC)\n"
+     "      3 : DRP mode (start from unattached.SNK)\n",
+     [](const char* arg, const char*) { return set_usbc_mode(arg); }},
+    {'M', true, 14,
+     "-M [mode]\n"
+     "    Set the current mode advertised for the USB-C controller. Valid values:\n"
+     "      0 : Default (500 mA / 900 mA) initial value at startup\n"
+     "      1 : Medium (1.5 A)\n"
+     "      2 : High (3 A)\n",
+     [](const char* arg, const char*) { return set_usbc_current_mode(arg); }},
+    {0, false, 15, "  No argument\n    Read data and publish over UDP\n",
+     [](const char*, const char*) -> int { run_telemetry(); }},
+};
+
+const unsigned OPTION_COUNT = sizeof OPTION_ROWS / sizeof OPTION_ROWS[0];
+
+int print_usage(const char* program) {
+  printf("Usage: %s [OPTIONS]\n", program);
+  fputs("OPTIONS:\n", stdout);
+  for (unsigned rank = 0; rank < OPTION_COUNT; ++rank) {
+    for (const option_row& row : OPTION_ROWS)
+      if (row.help_rank == (int)rank) fputs(row.help, stdout);
+  }
+  fputs("\n", stdout);
+  return 0;
+}
+
+// "+" keeps option parsing at the first plain word (arguments are never
+// reordered), then each letter, with ':' when it takes an argument.
+void build_option_string(char* out) {
+  *out++ = '+';
+  for (const option_row& row : OPTION_ROWS) {
+    if (row.letter == 0) continue;
+    *out++ = row.letter;
+    if (row.takes_argument) *out++ = ':';
+  }
+  *out = '\0';
+}
+
+const option_row* find_option(int letter) {
+  for (const option_row& row : OPTION_ROWS)
+    if (row.letter == letter) return &row;
+  return nullptr;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const char* verbose = getenv("VERBOSE_OUTPUT");
   verbose_output = verbose != nullptr && strcmp(verbose, "1") == 0;
 
-  const int opt = getopt(argc, argv, OPTIONS);
-  switch (opt) {
-    case -1: run_telemetry();
-    case 'h': print_usage(argc > 0 && argv[0] ? argv[0] : "unitctl"); return 0;
-    case 'b': return read_battery_level();
-    case 'c': return read_charging_status();
-    case 'w': return print_firmware_version();
-    case 'u': return print_uuid();
-    case 's': return read_serial_number();
-    case 't': return set_test_mode(optarg);
-    case 'l': return set_link_led(optarg);
-    case 'r': return set_reset_mode(optarg);
-    case 'S': return write_serial_number(optarg);
-    case 'm': return set_usbc_mode(optarg);
-    case 'M': return set_usbc_current_mode(optarg);
-    case 'U': return print_usbc();
-    case 'v': return print_local_version();
-    case 'f': {
-      const int fd = spi_open();
-      const int status = check_versions(fd);
-      spi_link_report_busy();
-      return status;
-    }
-    default: return 1;  // unknown option or missing argument: getopt said why
-  }
+  char options[2 + 2 * OPTION_COUNT];
+  build_option_string(options);
+  const int opt = getopt(argc, argv, options);
+  // -1: no option at all, the no-option entry (letter 0). '?' and ':' are in
+  // no row: an unknown option or a missing argument, and getopt said why.
+  const option_row* row = find_option(opt == -1 ? 0 : opt);
+  if (row == nullptr) return 1;
+  return row->action(optarg, argc > 0 && argv[0] ? argv[0] : "unitctl");
 }

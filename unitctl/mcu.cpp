@@ -37,8 +37,14 @@ enum : uint8_t {
 
 const uint8_t RETRIES = 2;
 
-const unsigned UUID_LEN = 16;
-const unsigned SERIAL_LEN = 10;
+// Milliseconds the MCU needs: between the command word and the data phase
+// of a read, between the data phase and the acknowledgement of a write.
+const uint8_t QUERY_WAIT_MS = 5;          // battery, charging, firmware version, set commands
+const uint8_t IDENTITY_WAIT_MS = 20;      // UUID and serial number reads
+const uint8_t EEPROM_WRITE_WAIT_MS = 175; // serial number write
+const uint8_t USBC_STATE_WAIT_MS = 175;   // USB-C controller state read
+const uint8_t USBC_WRITE_WAIT_MS = 200;   // USB-C mode and advertised current
+
 const unsigned USBC_STATE_LEN = 3;
 const unsigned FIRMWARE_VERSION_LEN = 13;
 const unsigned COMMIT_ID_LEN = 7;
@@ -50,7 +56,7 @@ const uint8_t CHARGING_STATUS_MAX = 2;
 int ranged_query(int fd, uint8_t code, uint8_t limit, uint8_t* value) {
   const mcu_command cmd = command_word(code);
   uint8_t reply[1];
-  if (mcu_read(fd, cmd.bytes, reply, sizeof reply, 5, RETRIES) != 0) return 1;
+  if (mcu_read(fd, cmd.bytes, reply, sizeof reply, QUERY_WAIT_MS, RETRIES) != 0) return 1;
   if (reply[0] > limit) return 1;
   *value = reply[0];
   return 0;
@@ -60,7 +66,7 @@ int ranged_query(int fd, uint8_t code, uint8_t limit, uint8_t* value) {
 int set_with_arg(int fd, uint8_t code, int arg) {
   const mcu_command cmd = command_with_arg(code, arg);
   uint8_t reply[1];
-  if (mcu_read(fd, cmd.bytes, reply, sizeof reply, 5, RETRIES) != 0) return 1;
+  if (mcu_read(fd, cmd.bytes, reply, sizeof reply, QUERY_WAIT_MS, RETRIES) != 0) return 1;
   return reply[0] == MCU_STATUS_OK ? 0 : 1;
 }
 
@@ -90,7 +96,7 @@ int mcu_get_charging_status(int fd, uint8_t* status) {
 int mcu_get_firmware_version(int fd, version_info* version) {
   const mcu_command cmd = command_word(CMD_FIRMWARE_VERSION);
   uint8_t reply[FIRMWARE_VERSION_LEN];
-  if (mcu_read(fd, cmd.bytes, reply, sizeof reply, 5, RETRIES) != 0) return 1;
+  if (mcu_read(fd, cmd.bytes, reply, sizeof reply, QUERY_WAIT_MS, RETRIES) != 0) return 1;
   version->major = reply[0];
   version->minor = reply[1];
   version->patch = (uint16_t)((reply[2] << 8) | reply[3]);
@@ -108,14 +114,15 @@ int mcu_set_link_led(int fd, int on) { return set_with_arg(fd, CMD_LINK_LED, on)
 
 int mcu_get_uuid(int fd, uint8_t* uuid) {
   uint8_t reply[UUID_LEN + 1];
-  if (query_with_status(fd, CMD_UUID, reply, sizeof reply, 20) != 0) return 1;
+  if (query_with_status(fd, CMD_UUID, reply, sizeof reply, IDENTITY_WAIT_MS) != 0) return 1;
   memcpy(uuid, reply, UUID_LEN);
   return 0;
 }
 
 int mcu_get_serial_number(int fd, char* serial) {
   uint8_t reply[SERIAL_LEN + 1];
-  if (query_with_status(fd, CMD_SERIAL_NUMBER, reply, sizeof reply, 20) != 0) return 1;
+  if (query_with_status(fd, CMD_SERIAL_NUMBER, reply, sizeof reply, IDENTITY_WAIT_MS) != 0)
+    return 1;
   memcpy(serial, reply, SERIAL_LEN);
   serial[SERIAL_LEN] = '\0';
   return 0;
@@ -124,15 +131,13 @@ int mcu_get_serial_number(int fd, char* serial) {
 int mcu_set_serial_number(int fd, const char* serial) {
   uint8_t payload[SERIAL_LEN];
   memcpy(payload, serial, SERIAL_LEN);
-  return write_payload(fd, CMD_SET_SERIAL_NUMBER, payload, sizeof payload, 175);
+  return write_payload(fd, CMD_SET_SERIAL_NUMBER, payload, sizeof payload, EEPROM_WRITE_WAIT_MS);
 }
 
-int mcu_get_usbc_state(int fd, usbc_state* state) {
-  uint8_t reply[USBC_STATE_LEN + 1];
-  if (query_with_status(fd, CMD_USBC_STATE, reply, sizeof reply, 175) != 0) return 1;
-  const unsigned b0 = reply[0];
-  const unsigned b1 = reply[1];
-  const unsigned b2 = reply[2];
+void mcu_decode_usbc_state(const uint8_t* bytes, usbc_state* state) {
+  const unsigned b0 = bytes[0];
+  const unsigned b1 = bytes[1];
+  const unsigned b2 = bytes[2];
   state->current_mode_advertised = (b0 >> 6) & 0x3u;
   state->current_mode_detected = (b0 >> 4) & 0x3u;
   state->attached_accessory = (b0 >> 1) & 0x7u;
@@ -142,15 +147,22 @@ int mcu_get_usbc_state(int fd, usbc_state* state) {
   state->drp_duty_cycle = (b1 >> 1) & 0x3u;
   state->cc_debounce = (b2 >> 6) & 0x3u;
   state->mode_select = (b2 >> 4) & 0x3u;
+}
+
+int mcu_get_usbc_state(int fd, usbc_state* state) {
+  uint8_t reply[USBC_STATE_LEN + 1];
+  if (query_with_status(fd, CMD_USBC_STATE, reply, sizeof reply, USBC_STATE_WAIT_MS) != 0)
+    return 1;
+  mcu_decode_usbc_state(reply, state);
   return 0;
 }
 
 int mcu_set_usbc_mode(int fd, int mode) {
   const uint8_t payload[1] = {(uint8_t)(mode & 0xFF)};
-  return write_payload(fd, CMD_USBC_MODE, payload, sizeof payload, 200);
+  return write_payload(fd, CMD_USBC_MODE, payload, sizeof payload, USBC_WRITE_WAIT_MS);
 }
 
 int mcu_set_usbc_current_mode(int fd, int mode) {
   const uint8_t payload[1] = {(uint8_t)(mode & 0xFF)};
-  return write_payload(fd, CMD_USBC_CURRENT_MODE, payload, sizeof payload, 200);
+  return write_payload(fd, CMD_USBC_CURRENT_MODE, payload, sizeof payload, USBC_WRITE_WAIT_MS);
 }

@@ -6,6 +6,11 @@
 
 #define MCU_STATUS_OK 1
 
+// The serial number in the MCU's EEPROM has SERIAL_LEN characters; buffers
+// that hold it as text have one byte more for the terminator.
+constexpr unsigned SERIAL_LEN = 10;
+constexpr unsigned UUID_LEN = 16;
+
 struct version_info {
   uint8_t major;
   uint8_t minor;
@@ -32,9 +37,11 @@ int mcu_get_firmware_version(int fd, version_info* version);
 int mcu_set_test_mode(int fd, int on);
 int mcu_set_reset_mode(int fd, int on);
 int mcu_set_link_led(int fd, int on);
-int mcu_get_uuid(int fd, uint8_t* uuid);                 // 16 bytes
-int mcu_get_serial_number(int fd, char* serial);         // 11 characters
-int mcu_set_serial_number(int fd, const char* serial);   // first 10 characters sent
+int mcu_get_uuid(int fd, uint8_t* uuid);                 // UUID_LEN bytes
+int mcu_get_serial_number(int fd, char* serial);         // SERIAL_LEN + 1 characters
+int mcu_set_serial_number(int fd, const char* serial);   // first SERIAL_LEN characters sent
 int mcu_get_usbc_state(int fd, usbc_state* state);
+// The controller's three state bytes, bit fields to record.
+void mcu_decode_usbc_state(const uint8_t* bytes, usbc_state* state);
 int mcu_set_usbc_mode(int fd, int mode);
 int mcu_set_usbc_current_mode(int fd, int mode);

@@ -22,8 +22,6 @@ namespace {
 constexpr size_t STATUS_LEN = 4;
 constexpr size_t VERSION_LEN = 6;
 constexpr size_t IDENTITY_LEN = 29;
-constexpr size_t SERIAL_LEN = 11;  // 10 characters and a zero byte
-constexpr size_t UUID_LEN = 16;
 constexpr int TELEMETRY_LOCK_WAIT_MS = 500;
 
 // Every multi-byte value on the wire is big-endian, whatever the host's order.
@@ -73,7 +71,6 @@ udp_endpoint* udp_endpoint_open(udp_endpoint* endpoint, int port) {
   }
 
   endpoint->socket = sock;
-  endpoint->port = port;
   endpoint->destination = destination;
   return endpoint;
 }
@@ -107,7 +104,7 @@ void run_telemetry(void) {
   version_info version = {};  // stays 0.0.0 when the file cannot be read
   read_local_version(&version);
 
-  char serial[SERIAL_LEN];
+  char serial[SERIAL_LEN + 1];
   if (mcu_get_serial_number(fd, serial) != 0) memset(serial, 0, sizeof(serial));
 
   uint8_t uuid[UUID_LEN];
@@ -127,9 +124,9 @@ void run_telemetry(void) {
 
   uint8_t identity[IDENTITY_LEN] = {};
   put_u16_be(identity, TELEMETRY_IDENTITY);
-  memcpy(identity + 2, serial, SERIAL_LEN - 1);
-  identity[2 + SERIAL_LEN - 1] = 0;
-  memcpy(identity + 2 + SERIAL_LEN, uuid, UUID_LEN);
+  memcpy(identity + 2, serial, SERIAL_LEN);
+  identity[2 + SERIAL_LEN] = 0;
+  memcpy(identity + 2 + SERIAL_LEN + 1, uuid, UUID_LEN);
 
   printf("Broadcasting on UDP:%d\n", TELEMETRY_PORT);
   // The service runs until it is killed: its one line must not wait in a

@@ -11,9 +11,9 @@
 
 enum { TELEMETRY_STATUS = 0, TELEMETRY_VERSION = 1, TELEMETRY_IDENTITY = 2 };
 
+// The port lives in the destination address; the record keeps no copy.
 struct udp_endpoint {
   int socket;
-  int port;
   struct sockaddr_in* destination;
 };
 

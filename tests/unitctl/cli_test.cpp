@@ -109,170 +109,187 @@ struct Case {
   Settings records = {};  // what the MCU must have been told
 };
 
-void run_cases(const std::vector<Case>& cases) {
-  for (const auto& c : cases) {
-    std::string label = join(c.args);
-    for (const auto& [k, v] : c.settings) label += " [" + k + "=" + v + "]";
-    SCOPED_TRACE(label);
-    Board board;
-    for (const auto& [k, v] : c.settings) board.set(k, v);
-    const RunResult r = unitctl(board, c.args);
-    EXPECT_EQ(r.out, c.out);
-    EXPECT_EQ(r.status, c.status) << "signal " << r.signal << "\n" << r.err;
-    EXPECT_FALSE(r.timed_out);
-    for (const auto& [k, v] : c.records) EXPECT_EQ(board.get(k), v) << k;
-  }
+std::string label(const Case& c) {
+  std::string l = join(c.args);
+  for (const auto& [k, v] : c.settings) l += " [" + k + "=" + v + "]";
+  return l;
+}
+void PrintTo(const Case& c, std::ostream* os) { *os << label(c); }
+
+// One run of the program per row: its output, its status and what the MCU
+// was told.
+class CliRun : public testing::TestWithParam<Case> {};
+
+TEST_P(CliRun, OutputStatusAndMcuState) {
+  const Case& c = GetParam();
+  Board board;
+  for (const auto& [k, v] : c.settings) board.set(k, v);
+  const RunResult r = unitctl(board, c.args);
+  EXPECT_EQ(r.out, c.out);
+  EXPECT_EQ(r.status, c.status) << "signal " << r.signal << "\n" << r.err;
+  EXPECT_FALSE(r.timed_out);
+  for (const auto& [k, v] : c.records) EXPECT_EQ(board.get(k), v) << k;
 }
 
 }  // namespace
 
-TEST(Cli, QueriesPrintTheirResults) {
-  run_cases({
-      {{}, {"-b"}, "Battery level: 87 %\n", 0},
-      {{{"fw.battery", "100"}}, {"-b"}, "Battery level: 100 %\n", 0},
-      {{{"fw.battery", "0"}}, {"-b"}, "Battery level: 0 %\n", 0},
-      {{{"fw.charging", "0"}}, {"-c"}, "Charging status: OFF\n", 0},
-      {{{"fw.charging", "1"}}, {"-c"}, "Charging status: ON\n", 0},
-      {{{"fw.charging", "2"}}, {"-c"}, "Charging status: ERROR\n", 0},
-      {{}, {"-w"}, "MCU firmware version: 1.4.2\nBuild number: 57\nCommit ID: a1b2c3d\n", 0},
-      {{{"fw.major", "255"}, {"fw.minor", "0"}, {"fw.patch", "65535"}, {"fw.build", "256"},
-        {"fw.commit", "0f0f0f0"}},
-       {"-w"},
-       "MCU firmware version: 255.0.65535\nBuild number: 256\nCommit ID: 0f0f0f0\n",
-       0},
-      {{}, {"-u"}, "UUID: 00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F \n", 0},
-      {{{"fw.uuid", "fedcba98765432100123456789abcdef"}},
-       {"-u"},
-       "UUID: FE DC BA 98 76 54 32 10 01 23 45 67 89 AB CD EF \n",
-       0},
-      {{}, {"-s"}, "Serial number: SU01-02003\n", 0},
-  });
-}
+INSTANTIATE_TEST_SUITE_P(Queries, CliRun, testing::ValuesIn(std::vector<Case>{
+    {{}, {"-b"}, "Battery level: 87 %\n", 0},
+    {{{"fw.battery", "100"}}, {"-b"}, "Battery level: 100 %\n", 0},
+    {{{"fw.battery", "0"}}, {"-b"}, "Battery level: 0 %\n", 0},
+    {{{"fw.charging", "0"}}, {"-c"}, "Charging status: OFF\n", 0},
+    {{{"fw.charging", "1"}}, {"-c"}, "Charging status: ON\n", 0},
+    {{{"fw.charging", "2"}}, {"-c"}, "Charging status: ERROR\n", 0},
+    {{}, {"-w"}, "MCU firmware version: 1.4.2\nBuild number: 57\nCommit ID: a1b2c3d\n", 0},
+    {{{"fw.major", "255"}, {"fw.minor", "0"}, {"fw.patch", "65535"}, {"fw.build", "256"},
+      {"fw.commit", "0f0f0f0"}},
+     {"-w"},
+     "MCU firmware version: 255.0.65535\nBuild number: 256\nCommit ID: 0f0f0f0\n",
+     0},
+    {{}, {"-u"}, "UUID: 00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F \n", 0},
+    {{{"fw.uuid", "fedcba98765432100123456789abcdef"}},
+     {"-u"},
+     "UUID: FE DC BA 98 76 54 32 10 01 23 45 67 89 AB CD EF \n",
+     0},
+    {{}, {"-s"}, "Serial number: SU01-02003\n", 0}
+}));
 
-TEST(Cli, SetOptionsConfirmAndReachTheMcu) {
-  run_cases({
-      {{}, {"-t", "1"}, "Test mode enabled.\n", 0, {{"fw.test_mode", "1"}}},
-      {{}, {"-t", "0"}, "Test mode disabled.\n", 0, {{"fw.test_mode", "0"}}},
-      {{}, {"-l", "1"}, "Link led is enabled.\n", 0, {{"fw.link_led", "1"}}},
-      {{}, {"-l", "0"}, "Link led is disabled.\n", 0, {{"fw.link_led", "0"}}},
-      {{}, {"-r", "1"}, "", 0, {{"fw.reset_mode", "1"}}},
-      {{}, {"-r", "0"}, "", 0, {{"fw.reset_mode", "0"}}},
-      {{}, {"-S", "SU02-03004"}, "Serial number successfully written\n", 0, {{"fw.serial", "SU02-03004"}}},
-      {{}, {"-S", "not a SUVV"}, "Serial number successfully written\n", 0, {{"fw.serial", "not a SUVV"}}},
-      {{}, {"-m", "7"}, "Mode successfully set\n", 0, {{"fw.usbc_mode", "7"}}},
-      {{}, {"-m", "x"}, "Mode successfully set\n", 0, {{"fw.usbc_mode", "0"}}},
-      {{}, {"-m", "3"}, "Mode successfully set\n", 0, {{"fw.usbc_mode", "3"}}},
-      {{}, {"-M", "2"}, "Current mode successfully set\n", 0, {{"fw.usbc_current", "2"}}},
-      {{}, {"-M", "9"}, "Current mode successfully set\n", 0, {{"fw.usbc_current", "9"}}},
-  });
-}
+INSTANTIATE_TEST_SUITE_P(SetOptions, CliRun, testing::ValuesIn(std::vector<Case>{
+    {{}, {"-t", "1"}, "Test mode enabled.\n", 0, {{"fw.test_mode", "1"}}},
+    {{}, {"-t", "0"}, "Test mode disabled.\n", 0, {{"fw.test_mode", "0"}}},
+    {{}, {"-l", "1"}, "Link led is enabled.\n", 0, {{"fw.link_led", "1"}}},
+    {{}, {"-l", "0"}, "Link led is disabled.\n", 0, {{"fw.link_led", "0"}}},
+    {{}, {"-r", "1"}, "", 0, {{"fw.reset_mode", "1"}}},
+    {{}, {"-r", "0"}, "", 0, {{"fw.reset_mode", "0"}}},
+    {{}, {"-S", "SU02-03004"}, "Serial number successfully written\n", 0, {{"fw.serial", "SU02-03004"}}},
+    {{}, {"-S", "not a SUVV"}, "Serial number successfully written\n", 0, {{"fw.serial", "not a SUVV"}}},
+    {{}, {"-m", "7"}, "Mode successfully set\n", 0, {{"fw.usbc_mode", "7"}}},
+    {{}, {"-m", "x"}, "Mode successfully set\n", 0, {{"fw.usbc_mode", "0"}}},
+    {{}, {"-m", "3"}, "Mode successfully set\n", 0, {{"fw.usbc_mode", "3"}}},
+    {{}, {"-M", "2"}, "Current mode successfully set\n", 0, {{"fw.usbc_current", "2"}}},
+    {{}, {"-M", "9"}, "Current mode successfully set\n", 0, {{"fw.usbc_current", "9"}}}
+}));
 
-TEST(Cli, FailuresPrintTheirLine) {
-  const Settings dead_bus = {{"spi.fail_exchanges", "-1"}};
-  const Settings dead_mcu = {{"fw.silent", "1"}};
-  run_cases({
-      {{{"fw.battery", "101"}}, {"-b"}, "Unable to read battery level\n", 1},
-      {{{"fw.bad_crc", "-1"}}, {"-b"}, "Unable to read battery level\n", 1},
-      {dead_bus, {"-b"}, "Unable to read battery level\n", 1},
-      {dead_mcu, {"-b"}, "Unable to read battery level\n", 1},
-      {{{"fw.charging", "3"}}, {"-c"}, "Unable to read charging status\n", 1},
-      {dead_mcu, {"-c"}, "Unable to read charging status\n", 1},
-      {dead_bus, {"-w"}, "Unable to get firmware version\n", 1},
-      {dead_mcu, {"-w"}, "Unable to get firmware version\n", 1},
-      {{{"fw.status.uuid", "0"}}, {"-u"}, "Unable to get UUID\n", 1},
-      {{{"fw.status.serial", "0"}}, {"-s"}, "Unable to read serial number from MCU\n", 1},
-      {{{"fw.status.set", "0"}}, {"-t", "1"}, "Unable to set test mode\n", 1},
-      {{{"fw.status.set", "0"}}, {"-l", "0"}, "Unable to set link led\n", 1},
-      {{{"fw.status.set", "0"}}, {"-r", "1"}, "Unable to set reset mode!\n", 1},
-      {dead_mcu, {"-r", "0"}, "Unable to set reset mode!\n", 1},
-      {{{"fw.bad_ack", "-1"}}, {"-S", "SU01-02004"}, "Unable to write serial number\n", 1},
-      {{{"fw.ack_refuse", "1"}}, {"-m", "1"}, "Unable to set USB mode\n", 1},
-      {{{"fw.ack_refuse", "1"}}, {"-M", "1"}, "Unable to set USB current mode advertised\n", 1},
-      {dead_bus, {"-M", "1"}, "Unable to set USB current mode advertised\n", 1},
-      {{{"fw.status.usbc", "0"}}, {"-U"}, "Unable to get USB controller data\n", 1},
-      {dead_mcu, {"-U"}, "Unable to get USB controller data\n", 1},
-  });
-}
+const Settings DEAD_BUS = {{"spi.fail_exchanges", "-1"}};
+const Settings DEAD_MCU = {{"fw.silent", "1"}};
 
-TEST(Cli, RecoversFromOneBadFrame) {
-  run_cases({
-      {{{"fw.bad_crc", "2"}}, {"-b"}, "Battery level: 87 %\n", 0},
-      {{{"fw.not_ready", "1"}}, {"-s"}, "Serial number: SU01-02003\n", 0},
-      {{{"fw.bad_ack", "1"}}, {"-m", "2"}, "Mode successfully set\n", 0, {{"fw.usbc_mode", "2"}}},
-      {{{"spi.fail_exchanges", "1"}}, {"-c"}, "Charging status: ON\n", 0},
-  });
-}
+INSTANTIATE_TEST_SUITE_P(Failures, CliRun, testing::ValuesIn(std::vector<Case>{
+    {{{"fw.battery", "101"}}, {"-b"}, "Unable to read battery level\n", 1},
+    {{{"fw.bad_crc", "-1"}}, {"-b"}, "Unable to read battery level\n", 1},
+    {DEAD_BUS, {"-b"}, "Unable to read battery level\n", 1},
+    {DEAD_MCU, {"-b"}, "Unable to read battery level\n", 1},
+    {{{"fw.charging", "3"}}, {"-c"}, "Unable to read charging status\n", 1},
+    {DEAD_MCU, {"-c"}, "Unable to read charging status\n", 1},
+    {DEAD_BUS, {"-w"}, "Unable to get firmware version\n", 1},
+    {DEAD_MCU, {"-w"}, "Unable to get firmware version\n", 1},
+    {{{"fw.status.uuid", "0"}}, {"-u"}, "Unable to get UUID\n", 1},
+    {{{"fw.status.serial", "0"}}, {"-s"}, "Unable to read serial number from MCU\n", 1},
+    {{{"fw.status.set", "0"}}, {"-t", "1"}, "Unable to set test mode\n", 1},
+    {{{"fw.status.set", "0"}}, {"-l", "0"}, "Unable to set link led\n", 1},
+    {{{"fw.status.set", "0"}}, {"-r", "1"}, "Unable to set reset mode!\n", 1},
+    {DEAD_MCU, {"-r", "0"}, "Unable to set reset mode!\n", 1},
+    {{{"fw.bad_ack", "-1"}}, {"-S", "SU01-02004"}, "Unable to write serial number\n", 1},
+    {{{"fw.ack_refuse", "1"}}, {"-m", "1"}, "Unable to set USB mode\n", 1},
+    {{{"fw.ack_refuse", "1"}}, {"-M", "1"}, "Unable to set USB current mode advertised\n", 1},
+    {DEAD_BUS, {"-M", "1"}, "Unable to set USB current mode advertised\n", 1},
+    {{{"fw.status.usbc", "0"}}, {"-U"}, "Unable to get USB controller data\n", 1},
+    {DEAD_MCU, {"-U"}, "Unable to get USB controller data\n", 1}
+}));
 
-TEST(Cli, ArgumentsAreCheckedAfterTheDeviceIsOpen) {
-  struct ArgCase {
-    std::vector<std::string> args;
-    std::string out;
-  } cases[] = {
-      {{"-t", "2"}, "Invalid argument!\n"},
-      {{"-t", "on"}, "Invalid argument!\n"},
-      {{"-t", "10"}, "Invalid argument!\n"},
-      {{"-t", ""}, "Invalid argument!\n"},
-      {{"-l", "true"}, "Invalid argument!\n"},
-      {{"-r", "2"}, "Invalid argument to change reset mode\n"},
-      {{"-r", "01"}, "Invalid argument to change reset mode\n"},
-      {{"-S", "SU01-0200"}, SERIAL_FORMAT_LINES},
-      {{"-S", "SU01-020030"}, SERIAL_FORMAT_LINES},
-      {{"-m", "12"}, "Need to pass usb mode 0 - 3\n"},
-      {{"-m", ""}, "Need to pass usb mode 0 - 3\n"},
-      {{"-M", "12"}, "Need to pass current mode to advertise (0 - 2)\n"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(join(c.args));
-    {
-      Board board;
-      const RunResult r = unitctl(board, c.args);
-      EXPECT_EQ(r.out, c.out);
-      EXPECT_EQ(r.status, 1);
-      EXPECT_EQ(board.spi_config_log().size(), 6u);  // the device was set up
-      EXPECT_TRUE(board.spi_log().empty());          // and the MCU left alone
-    }
-    {
-      // A missing device ends the run before any argument message.
-      Board board;
-      board.set("spi.fail_open", 1);
-      const RunResult r = unitctl(board, c.args);
-      EXPECT_EQ(r.out, "");
-      EXPECT_EQ(r.signal, SIGABRT);
-      EXPECT_EQ(r.err.rfind("can't open device: ", 0), 0u) << r.err;
-    }
+INSTANTIATE_TEST_SUITE_P(RecoversFromOneBadFrame, CliRun, testing::ValuesIn(std::vector<Case>{
+    {{{"fw.bad_crc", "2"}}, {"-b"}, "Battery level: 87 %\n", 0},
+    {{{"fw.not_ready", "1"}}, {"-s"}, "Serial number: SU01-02003\n", 0},
+    {{{"fw.bad_ack", "1"}}, {"-m", "2"}, "Mode successfully set\n", 0, {{"fw.usbc_mode", "2"}}},
+    {{{"spi.fail_exchanges", "1"}}, {"-c"}, "Charging status: ON\n", 0}
+}));
+
+namespace {
+
+struct ArgCase {
+  std::vector<std::string> args;
+  std::string out;
+};
+void PrintTo(const ArgCase& c, std::ostream* os) { *os << join(c.args); }
+
+class CliArgument : public testing::TestWithParam<ArgCase> {};
+
+TEST_P(CliArgument, CheckedAfterTheDeviceIsOpen) {
+  const ArgCase& c = GetParam();
+  {
+    Board board;
+    const RunResult r = unitctl(board, c.args);
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(board.spi_config_log().size(), 6u);  // the device was set up
+    EXPECT_TRUE(board.spi_log().empty());          // and the MCU left alone
+  }
+  {
+    // A missing device ends the run before any argument message.
+    Board board;
+    board.set("spi.fail_open", 1);
+    const RunResult r = unitctl(board, c.args);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.signal, SIGABRT);
+    EXPECT_EQ(r.err.rfind("can't open device: ", 0), 0u) << r.err;
   }
 }
 
-TEST(Cli, DeviceSetUpFailuresAbortWithTheSystemError) {
-  struct SetUpCase {
-    const char* key;
-    const char* value;
-    std::string message;
-  } cases[] = {
-      {"spi.fail_open", "1", "can't open device: " + std::string(strerror(ENOENT))},
-      {"spi.fail_ioctl", "wr_mode", "can't set spi mode: " + std::string(strerror(EINVAL))},
-      {"spi.fail_ioctl", "rd_mode", "can't get spi mode: " + std::string(strerror(EINVAL))},
-      {"spi.fail_ioctl", "wr_bits", "can't set bits per word: " + std::string(strerror(EINVAL))},
-      {"spi.fail_ioctl", "rd_bits", "can't get bits per word: " + std::string(strerror(EINVAL))},
-      {"spi.fail_ioctl", "wr_speed", "can't set max speed hz: " + std::string(strerror(EINVAL))},
-      {"spi.fail_ioctl", "rd_speed", "can't get max speed hz: " + std::string(strerror(EINVAL))},
-  };
-  for (const auto& c : cases) {
-    for (const char* option : {"-b", "-S", "-U"}) {
-      SCOPED_TRACE(std::string(c.value) + " " + option);
-      Board board;
-      board.set(c.key, c.value);
-      std::vector<std::string> args = {option};
-      if (std::string(option) == "-S") args.push_back("short");
-      const RunResult r = unitctl(board, args, {{"VERBOSE_OUTPUT", "1"}});
-      EXPECT_EQ(r.signal, SIGABRT);
-      EXPECT_NE(r.err.find(c.message + "\n"), std::string::npos) << r.err;
-      // The configuration lines come first and survive the abort.
-      EXPECT_EQ(r.out, CONFIG_LINES);
-      EXPECT_TRUE(board.spi_log().empty());
-    }
-  }
+INSTANTIATE_TEST_SUITE_P(, CliArgument, testing::ValuesIn(std::vector<ArgCase>{
+    {{"-t", "2"}, "Invalid argument!\n"},
+    {{"-t", "on"}, "Invalid argument!\n"},
+    {{"-t", "10"}, "Invalid argument!\n"},
+    {{"-t", ""}, "Invalid argument!\n"},
+    {{"-l", "true"}, "Invalid argument!\n"},
+    {{"-r", "2"}, "Invalid argument to change reset mode\n"},
+    {{"-r", "01"}, "Invalid argument to change reset mode\n"},
+    {{"-S", "SU01-0200"}, SERIAL_FORMAT_LINES},
+    {{"-S", "SU01-020030"}, SERIAL_FORMAT_LINES},
+    {{"-m", "12"}, "Need to pass usb mode 0 - 3\n"},
+    {{"-m", ""}, "Need to pass usb mode 0 - 3\n"},
+    {{"-M", "12"}, "Need to pass current mode to advertise (0 - 2)\n"},
+}));
+
+// Each failing step of the device set-up, for options of each shape.
+struct SetUpCase {
+  const char* key;
+  const char* value;
+  const char* message;
+  int error;
+};
+void PrintTo(const SetUpCase& c, std::ostream* os) { *os << c.value; }
+
+const SetUpCase SET_UP_CASES[] = {
+    {"spi.fail_open", "1", "can't open device", ENOENT},
+    {"spi.fail_ioctl", "wr_mode", "can't set spi mode", EINVAL},
+    {"spi.fail_ioctl", "rd_mode", "can't get spi mode", EINVAL},
+    {"spi.fail_ioctl", "wr_bits", "can't set bits per word", EINVAL},
+    {"spi.fail_ioctl", "rd_bits", "can't get bits per word", EINVAL},
+    {"spi.fail_ioctl", "wr_speed", "can't set max speed hz", EINVAL},
+    {"spi.fail_ioctl", "rd_speed", "can't get max speed hz", EINVAL},
+};
+
+class CliDeviceSetUp : public testing::TestWithParam<std::tuple<SetUpCase, const char*>> {};
+
+TEST_P(CliDeviceSetUp, FailureAbortsWithTheSystemError) {
+  const auto& [c, option] = GetParam();
+  Board board;
+  board.set(c.key, c.value);
+  std::vector<std::string> args = {option};
+  if (std::string(option) == "-S") args.push_back("short");
+  const RunResult r = unitctl(board, args, {{"VERBOSE_OUTPUT", "1"}});
+  EXPECT_EQ(r.signal, SIGABRT);
+  const std::string message = std::string(c.message) + ": " + strerror(c.error) + "\n";
+  EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
+  // The configuration lines come first and survive the abort.
+  EXPECT_EQ(r.out, CONFIG_LINES);
+  EXPECT_TRUE(board.spi_log().empty());
 }
+
+INSTANTIATE_TEST_SUITE_P(, CliDeviceSetUp,
+                         testing::Combine(testing::ValuesIn(SET_UP_CASES),
+                                          testing::Values("-b", "-S", "-U")));
+
+}  // namespace
 
 TEST(Cli, VerboseOutputOnlyForExactlyOne) {
   const std::string plain = "Battery level: 87 %\n";
@@ -298,19 +315,17 @@ TEST(Cli, VerboseOutputOnlyForExactlyOne) {
   }
 }
 
-TEST(Cli, OnlyTheFirstOptionCounts) {
-  const std::string battery = "Battery level: 87 %\n";
-  run_cases({
-      {{}, {"-b", "-c"}, battery, 0},
-      {{}, {"-bc"}, battery, 0},
-      {{}, {"-b", "-t", "2"}, battery, 0},
-      {{}, {"-b", "extra", "words"}, battery, 0},
-      {{}, {"-b", "-x"}, battery, 0},  // never parsed
-      {{}, {"-t", "1", "-b"}, "Test mode enabled.\n", 0},
-      {{}, {"-t1"}, "Test mode enabled.\n", 0},
-      {{}, {"-S", "-b"}, SERIAL_FORMAT_LINES, 1},  // -b is -S's argument
-  });
-}
+const char BATTERY_LINE[] = "Battery level: 87 %\n";
+INSTANTIATE_TEST_SUITE_P(OnlyTheFirstOptionCounts, CliRun, testing::ValuesIn(std::vector<Case>{
+    {{}, {"-b", "-c"}, BATTERY_LINE, 0},
+    {{}, {"-bc"}, BATTERY_LINE, 0},
+    {{}, {"-b", "-t", "2"}, BATTERY_LINE, 0},
+    {{}, {"-b", "extra", "words"}, BATTERY_LINE, 0},
+    {{}, {"-b", "-x"}, BATTERY_LINE, 0},  // never parsed
+    {{}, {"-t", "1", "-b"}, "Test mode enabled.\n", 0},
+    {{}, {"-t1"}, "Test mode enabled.\n", 0},
+    {{}, {"-S", "-b"}, SERIAL_FORMAT_LINES, 1},  // -b is -S's argument
+}));
 
 TEST(Cli, HelpNeedsNoDevice) {
   for (const auto& args : std::vector<std::vector<std::string>>{{"-h"}, {"-h", "-b"}, {"-hb"}}) {

@@ -130,89 +130,100 @@ struct CycleCase {
   const char* xml;  // nullptr: no version file
   bool deny_version_file;
   Bytes status, version, identity;
+  bool fifo_version_file = false;  // a FIFO in the file's place
 };
 
-TEST(Telemetry, DatagramsPerBoard) {
-  const Bytes uuid_ff(16, 0xFF);
-  const CycleCase cases[] = {
-      {"defaults", {}, VERSION_142, false, status_datagram(87, 1), version_datagram(1, 4, 2),
-       identity_datagram(DEFAULT_SERIAL, DEFAULT_UUID)},
-      {"patch 258 goes out as 01 02",
-       {},
-       "<krv><major>255</major><minor>0</minor><patch>258</patch></krv>",
-       false,
-       status_datagram(87, 1),
-       version_datagram(255, 0, 258),
-       identity_datagram(DEFAULT_SERIAL, DEFAULT_UUID)},
-      {"build and commit id are not sent",
-       {},
-       "<krv><major>1</major><minor>4</minor><patch>65535</patch><build>999</build>"
-       "<commit_id_short>fffffff</commit_id_short></krv>",
-       false,
-       status_datagram(87, 1),
-       version_datagram(1, 4, 65535),
-       identity_datagram(DEFAULT_SERIAL, DEFAULT_UUID)},
-      {"missing version file", {}, nullptr, false, status_datagram(87, 1), version_datagram(0, 0, 0),
-       identity_datagram(DEFAULT_SERIAL, DEFAULT_UUID)},
-      {"unreadable version file", {}, VERSION_142, true, status_datagram(87, 1),
-       version_datagram(0, 0, 0), identity_datagram(DEFAULT_SERIAL, DEFAULT_UUID)},
-      {"version file that is not XML", {}, "1.4.2", false, status_datagram(87, 1),
-       version_datagram(0, 0, 0), identity_datagram(DEFAULT_SERIAL, DEFAULT_UUID)},
-      {"serial number read fails at start",
-       {{"fw.status.serial", "0"}},
-       VERSION_142,
-       false,
-       status_datagram(87, 1),
-       version_datagram(1, 4, 2),
-       identity_datagram("", DEFAULT_UUID)},
-      {"UUID read fails at start",
-       {{"fw.status.uuid", "0"}},
-       VERSION_142,
-       false,
-       status_datagram(87, 1),
-       version_datagram(1, 4, 2),
-       identity_datagram(DEFAULT_SERIAL, ZERO_UUID)},
-      {"other identity",
-       {{"fw.serial", "SU99-77123"}, {"fw.uuid", "ffffffffffffffffffffffffffffffff"}},
-       VERSION_142,
-       false,
-       status_datagram(87, 1),
-       version_datagram(1, 4, 2),
-       identity_datagram("SU99-77123", uuid_ff)},
-      {"full battery, charging error",
-       {{"fw.battery", "100"}, {"fw.charging", "2"}},
-       VERSION_142,
-       false,
-       status_datagram(100, 2),
-       version_datagram(1, 4, 2),
-       identity_datagram(DEFAULT_SERIAL, DEFAULT_UUID)},
-      {"readings out of range never reach the datagram",
-       {{"fw.battery", "101"}, {"fw.charging", "3"}},
-       VERSION_142,
-       false,
-       status_datagram(0, 0),
-       version_datagram(1, 4, 2),
-       identity_datagram(DEFAULT_SERIAL, DEFAULT_UUID)},
-      {"MCU silent from the start: all three datagrams still go out",
-       {{"fw.silent", "1"}},
-       VERSION_142,
-       false,
-       status_datagram(0, 0),
-       version_datagram(1, 4, 2),
-       identity_datagram("", ZERO_UUID)},
-  };
-  for (const CycleCase& c : cases) {
-    SCOPED_TRACE(c.name);
-    Board board;
-    for (const auto& [k, v] : c.state) board.set(k, v);
-    if (c.xml != nullptr) board.write_version_file(c.xml);
-    if (c.deny_version_file) board.set("fs.deny", "/etc/krv_version.xml");
-    const RunResult res = run_cycles(board, 3);
-    expect_ended_by_stop(res);
-    expect_cycles(board.datagrams(), 3, c.status, c.version, c.identity);
-    expect_broadcast_destination(board);
+void PrintTo(const CycleCase& c, std::ostream* os) { *os << c.name; }
+
+const Bytes UUID_FF(16, 0xFF);
+const CycleCase CYCLE_CASES[] = {
+    {"defaults", {}, VERSION_142, false, status_datagram(87, 1), version_datagram(1, 4, 2),
+     identity_datagram(DEFAULT_SERIAL, DEFAULT_UUID)},
+    {"patch 258 goes out as 01 02",
+     {},
+     "<krv><major>255</major><minor>0</minor><patch>258</patch></krv>",
+     false,
+     status_datagram(87, 1),
+     version_datagram(255, 0, 258),
+     identity_datagram(DEFAULT_SERIAL, DEFAULT_UUID)},
+    {"build and commit id are not sent",
+     {},
+     "<krv><major>1</major><minor>4</minor><patch>65535</patch><build>999</build>"
+     "<commit_id_short>fffffff</commit_id_short></krv>",
+     false,
+     status_datagram(87, 1),
+     version_datagram(1, 4, 65535),
+     identity_datagram(DEFAULT_SERIAL, DEFAULT_UUID)},
+    {"missing version file", {}, nullptr, false, status_datagram(87, 1), version_datagram(0, 0, 0),
+     identity_datagram(DEFAULT_SERIAL, DEFAULT_UUID)},
+    {"unreadable version file", {}, VERSION_142, true, status_datagram(87, 1),
+     version_datagram(0, 0, 0), identity_datagram(DEFAULT_SERIAL, DEFAULT_UUID)},
+    {"version file that is not XML", {}, "1.4.2", false, status_datagram(87, 1),
+     version_datagram(0, 0, 0), identity_datagram(DEFAULT_SERIAL, DEFAULT_UUID)},
+    {"a FIFO in the version file's place", {}, nullptr, false, status_datagram(87, 1),
+     version_datagram(0, 0, 0), identity_datagram(DEFAULT_SERIAL, DEFAULT_UUID), true},
+    {"serial number read fails at start",
+     {{"fw.status.serial", "0"}},
+     VERSION_142,
+     false,
+     status_datagram(87, 1),
+     version_datagram(1, 4, 2),
+     identity_datagram("", DEFAULT_UUID)},
+    {"UUID read fails at start",
+     {{"fw.status.uuid", "0"}},
+     VERSION_142,
+     false,
+     status_datagram(87, 1),
+     version_datagram(1, 4, 2),
+     identity_datagram(DEFAULT_SERIAL, ZERO_UUID)},
+    {"other identity",
+     {{"fw.serial", "SU99-77123"}, {"fw.uuid", "ffffffffffffffffffffffffffffffff"}},
+     VERSION_142,
+     false,
+     status_datagram(87, 1),
+     version_datagram(1, 4, 2),
+     identity_datagram("SU99-77123", UUID_FF)},
+    {"full battery, charging error",
+     {{"fw.battery", "100"}, {"fw.charging", "2"}},
+     VERSION_142,
+     false,
+     status_datagram(100, 2),
+     version_datagram(1, 4, 2),
+     identity_datagram(DEFAULT_SERIAL, DEFAULT_UUID)},
+    {"readings out of range never reach the datagram",
+     {{"fw.battery", "101"}, {"fw.charging", "3"}},
+     VERSION_142,
+     false,
+     status_datagram(0, 0),
+     version_datagram(1, 4, 2),
+     identity_datagram(DEFAULT_SERIAL, DEFAULT_UUID)},
+    {"MCU silent from the start: all three datagrams still go out",
+     {{"fw.silent", "1"}},
+     VERSION_142,
+     false,
+     status_datagram(0, 0),
+     version_datagram(1, 4, 2),
+     identity_datagram("", ZERO_UUID)},
+};
+
+class TelemetryCycle : public testing::TestWithParam<CycleCase> {};
+
+TEST_P(TelemetryCycle, DatagramsPerBoard) {
+  const CycleCase& c = GetParam();
+  Board board;
+  for (const auto& [k, v] : c.state) board.set(k, v);
+  if (c.xml != nullptr) board.write_version_file(c.xml);
+  if (c.deny_version_file) board.set("fs.deny", "/etc/krv_version.xml");
+  if (c.fifo_version_file) {
+    ASSERT_EQ(mkfifo((board.dir() + "/krv_version.xml").c_str(), 0644), 0);
   }
+  const RunResult res = run_cycles(board, 3);
+  expect_ended_by_stop(res);
+  expect_cycles(board.datagrams(), 3, c.status, c.version, c.identity);
+  expect_broadcast_destination(board);
 }
+
+INSTANTIATE_TEST_SUITE_P(, TelemetryCycle, testing::ValuesIn(CYCLE_CASES));
 
 // The board changes while the service runs (the simulator picks up the new
 // state at its next datagram or sleep). With the real one-second sleep, a
@@ -348,16 +359,6 @@ TEST(Telemetry, FailedAddressConversionEndsTheService) {
   EXPECT_NE(res.err.find("192.168.1.255"), std::string::npos) << res.err;
   EXPECT_TRUE(board.datagrams().empty());
   EXPECT_EQ(command_words(board, 0x01), 0u);  // no cycle began
-}
-
-TEST(Telemetry, PlainWordTakesTheServiceToo) {
-  Board board;
-  board.write_version_file(VERSION_142);
-  board.set("net.stop_after", 3);
-  board.set("time.fast_sleep", 1);
-  const RunResult res = board.run({boardsim::unitctl_path(), "status", "-b"}, {}, 20);
-  expect_ended_by_stop(res);
-  EXPECT_EQ(board.datagrams().size(), 3u);
 }
 
 // ---- Real sockets, inside a network namespace made by the test -------------

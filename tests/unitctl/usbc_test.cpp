@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <stdio.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <string>
@@ -68,81 +69,107 @@ TEST(UsbcReport, AllZeroRecord) {
   EXPECT_EQ(capture_stdout([&] { print_usbc_state(&zero); }), ZERO_REPORT);
 }
 
-// One field set to one value, all others zero: the report line of that field
-// (1 to 9, after the heading) must read exactly `line`; every other line
-// keeps its zero text.
-struct FieldCase {
-  int field;  // 1..9 in report order
-  uint32_t value;
-  const char* line;
+// The nine lines in report order: label and value texts as the controller's
+// settings name them (nullptr: no text, "Unknown (n)").
+struct Line {
+  const char* label;
+  std::vector<const char*> texts;
+};
+const Line LINES[9] = {
+    {"Current mode advertised: ", {"Default (500mA/900mA)", "Medium (1.5A)", "High (3A)"}},
+    {"Current mode determined by UFP: ",
+     {"Default", "Medium", "Charge through accessory (500 mA)", "High"}},
+    {"Attached accessory: ",
+     {"None", nullptr, nullptr, nullptr, "Audio", "Audio with through charge", "Debug"}},
+    {"Active cable connected: ", {}},  // any non-zero value is True
+    {"Attached state: ", {"Not attached", "SRC", "SNK", "Attached to an accessory"}},
+    {"Cable orientation: ", {"CC1", "CC2"}},
+    {"Percentage of time advertised as DFP during DRP: ", {"30 %", "40 %", "50 %", "60 %"}},
+    {"Amount of time voltage is debounced on CC pins: ", {"133 ms", "116 ms", "151 ms", "168 ms"}},
+    {"Selected mode: ", {"According to PORT pin selection", "UFP (SNK)", "DFP (SRC)", "DRP"}},
 };
 
-void set_field(usbc_state* s, int field, uint32_t value) {
-  switch (field) {
-    case 1: s->current_mode_advertised = value; break;
-    case 2: s->current_mode_detected = value; break;
-    case 3: s->attached_accessory = value; break;
-    case 4: s->active_cable = static_cast<uint8_t>(value); break;
-    case 5: s->attached_state = value; break;
-    case 6: s->cable_orientation = value; break;
-    case 7: s->drp_duty_cycle = value; break;
-    case 8: s->cc_debounce = value; break;
-    case 9: s->mode_select = value; break;
+std::string expected_line(int line, uint32_t value) {
+  const Line& l = LINES[line];
+  if (line == 3) return std::string(l.label) + (value != 0 ? "True" : "False");
+  if (value < l.texts.size() && l.texts[value] != nullptr) return std::string(l.label) + l.texts[value];
+  return std::string(l.label) + "Unknown (" + std::to_string(value) + ")";
+}
+
+uint32_t* field(usbc_state* s, int line) {
+  uint32_t* fields[9] = {&s->current_mode_advertised, &s->current_mode_detected,
+                         &s->attached_accessory, nullptr, &s->attached_state,
+                         &s->cable_orientation, &s->drp_duty_cycle, &s->cc_debounce,
+                         &s->mode_select};
+  return fields[line];
+}
+uint32_t value_of(const usbc_state& s, int line) {
+  return line == 3 ? s.active_cable : *field(const_cast<usbc_state*>(&s), line);
+}
+
+// Checks the report of each record in order: heading, then the nine lines.
+void expect_reports(const std::vector<usbc_state>& records) {
+  const std::string out = capture_stdout([&] {
+    for (const usbc_state& s : records) print_usbc_state(&s);
+  });
+  const std::vector<std::string> lines = split_lines(out);
+  ASSERT_EQ(lines.size(), records.size() * 10);
+  for (size_t r = 0; r < records.size(); ++r) {
+    ASSERT_EQ(lines[r * 10], "USB-C controller state:");
+    for (int l = 0; l < 9; ++l)
+      ASSERT_EQ(lines[r * 10 + 1 + l], expected_line(l, value_of(records[r], l))) << "record " << r;
   }
 }
 
-const FieldCase FIELD_CASES[] = {
-    {1, 1, "Current mode advertised: Medium (1.5A)"},
-    {1, 2, "Current mode advertised: High (3A)"},
-    {1, 3, "Current mode advertised: Unknown (3)"},
-    {2, 1, "Current mode determined by UFP: Medium"},
-    {2, 2, "Current mode determined by UFP: Charge through accessory (500 mA)"},
-    {2, 3, "Current mode determined by UFP: High"},
-    {2, 4, "Current mode determined by UFP: Unknown (4)"},
-    {3, 1, "Attached accessory: Unknown (1)"},
-    {3, 2, "Attached accessory: Unknown (2)"},
-    {3, 3, "Attached accessory: Unknown (3)"},
-    {3, 4, "Attached accessory: Audio"},
-    {3, 5, "Attached accessory: Audio with through charge"},
-    {3, 6, "Attached accessory: Debug"},
-    {3, 7, "Attached accessory: Unknown (7)"},
-    {4, 1, "Active cable connected: True"},
-    {4, 2, "Active cable connected: True"},
-    {4, 255, "Active cable connected: True"},
-    {5, 1, "Attached state: SRC"},
-    {5, 2, "Attached state: SNK"},
-    {5, 3, "Attached state: Attached to an accessory"},
-    {5, 4, "Attached state: Unknown (4)"},
-    {6, 1, "Cable orientation: CC2"},
-    {6, 2, "Cable orientation: Unknown (2)"},
-    {6, 3, "Cable orientation: Unknown (3)"},
-    {7, 1, "Percentage of time advertised as DFP during DRP: 40 %"},
-    {7, 2, "Percentage of time advertised as DFP during DRP: 50 %"},
-    {7, 3, "Percentage of time advertised as DFP during DRP: 60 %"},
-    {7, 4, "Percentage of time advertised as DFP during DRP: Unknown (4)"},
-    {8, 1, "Amount of time voltage is debounced on CC pins: 116 ms"},
-    {8, 2, "Amount of time voltage is debounced on CC pins: 151 ms"},
-    {8, 3, "Amount of time voltage is debounced on CC pins: 168 ms"},
-    {8, 7, "Amount of time voltage is debounced on CC pins: Unknown (7)"},
-    {9, 1, "Selected mode: UFP (SNK)"},
-    {9, 2, "Selected mode: DFP (SRC)"},
-    {9, 3, "Selected mode: DRP"},
-    {9, 1000, "Selected mode: Unknown (1000)"},
-};
-
-TEST(UsbcReport, EachValueOfEachLine) {
-  const std::vector<std::string> zero_lines = split_lines(ZERO_REPORT);
-  for (const FieldCase& c : FIELD_CASES) {
-    SCOPED_TRACE("field " + std::to_string(c.field) + " value " + std::to_string(c.value));
-    usbc_state s = {};
-    set_field(&s, c.field, c.value);
-    const std::vector<std::string> lines = split_lines(capture_stdout([&] { print_usbc_state(&s); }));
-    ASSERT_EQ(lines.size(), 10u);
-    for (int i = 0; i < 10; ++i) {
-      EXPECT_EQ(lines[i], i == c.field ? std::string(c.line) : zero_lines[i]) << "line " << i;
+// Every value of the three state bytes: each field stays within its bits,
+// the bits that are not decoded change nothing, every combination of field
+// values occurs, and each distinct record prints exactly its texts.
+TEST(UsbcReport, EveryStateTheControllerCanReport) {
+  const uint32_t widths[9] = {2, 2, 3, 1, 2, 1, 2, 2, 2};  // bits per field
+  const uint32_t UNDECODED = 0x00190F;  // byte 1 bits 4, 3, 0; byte 2 bits 3-0
+  std::vector<bool> seen(1u << 17);
+  std::vector<usbc_state> distinct;
+  for (uint32_t v = 0; v < (1u << 24); ++v) {
+    const uint8_t bytes[3] = {uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)};
+    usbc_state s;
+    memset(&s, 0xEE, sizeof s);
+    mcu_decode_usbc_state(bytes, &s);
+    uint32_t key = 0;
+    for (int l = 0; l < 9; ++l) {
+      const uint32_t x = value_of(s, l);
+      if (x >> widths[l]) FAIL() << "bytes " << std::hex << v << ": line " << l << " value " << x;
+      key = (key << widths[l]) | x;
+    }
+    if (v & UNDECODED) {
+      const uint32_t plain = v & ~UNDECODED;
+      const uint8_t plain_bytes[3] = {uint8_t(plain >> 16), uint8_t(plain >> 8), uint8_t(plain)};
+      usbc_state t;
+      memset(&t, 0xEE, sizeof t);
+      mcu_decode_usbc_state(plain_bytes, &t);
+      if (memcmp(&s, &t, sizeof s) != 0) FAIL() << "undecoded bits count in " << std::hex << v;
+    } else if (!seen[key]) {
+      seen[key] = true;
+      distinct.push_back(s);
     }
   }
+  EXPECT_EQ(distinct.size(), seen.size());
+  expect_reports(distinct);
 }
+
+// Values the decoding never produces still print their texts or Unknown.
+class UsbcValueBeyondTheBits : public testing::TestWithParam<std::pair<int, uint32_t>> {};
+
+TEST_P(UsbcValueBeyondTheBits, PrintsUnknownOrTrue) {
+  const auto [line, value] = GetParam();
+  usbc_state s = {};
+  if (line == 3) s.active_cable = static_cast<uint8_t>(value); else *field(&s, line) = value;
+  expect_reports({s});
+}
+
+INSTANTIATE_TEST_SUITE_P(, UsbcValueBeyondTheBits,
+                         testing::Values(std::pair{1, 4u}, std::pair{3, 2u}, std::pair{3, 255u},
+                                         std::pair{4, 4u}, std::pair{5, 2u}, std::pair{6, 4u},
+                                         std::pair{7, 7u}, std::pair{8, 1000u}));
 
 // -U through the real program: the MCU's state bytes on the bus become the
 // report.

@@ -105,19 +105,23 @@ const ReadCase READ_CASES[] = {
     {"an empty root", "<krv/>", {0, 0, 0, 0, ""}},
 };
 
-TEST(ReadLocalVersion, FieldsFromTheFile) {
-  for (const ReadCase& c : READ_CASES) {
-    SCOPED_TRACE(c.name);
-    Board board;
-    board.attach();
-    board.write_version_file(c.xml);
-    version_info v = poisoned();
-    ASSERT_EQ(read_local_version(&v), 0);
-    expect_version(v, c.expected);
-  }
+void PrintTo(const ReadCase& c, std::ostream* os) { *os << c.name; }
+
+class ReadLocalVersion : public testing::TestWithParam<ReadCase> {};
+
+TEST_P(ReadLocalVersion, FieldsFromTheFile) {
+  const ReadCase& c = GetParam();
+  Board board;
+  board.attach();
+  board.write_version_file(c.xml);
+  version_info v = poisoned();
+  ASSERT_EQ(read_local_version(&v), 0);
+  expect_version(v, c.expected);
 }
 
-TEST(ReadLocalVersion, UnusableFileLeavesTheRecordUntouched) {
+INSTANTIATE_TEST_SUITE_P(, ReadLocalVersion, testing::ValuesIn(READ_CASES));
+
+TEST(ReadLocalVersionFails, UnusableFileLeavesTheRecordUntouched) {
   struct Case {
     const char* name;
     const char* xml;  // nullptr: no file at all
@@ -258,40 +262,45 @@ uint64_t firmware_version_requests(const Board& board) {
   return n;
 }
 
-TEST(CompareOption, LocalAgainstMcu) {
-  struct Case {
-    const char* name;
-    std::string xml;  // empty: no file
-    const char* out;
-    int status;
-  };
-  const Case cases[] = {
-      {"match", SAMPLE_XML,
-       "Local version: 1.4.2+57.a1b2c3d\nMCU version: 1.4.2+57.a1b2c3d\nVersions match\n", 0},
-      {"build differs", version_xml("1", "4", "2", "58", "a1b2c3d"),
-       "Local version: 1.4.2+58.a1b2c3d\nMCU version: 1.4.2+57.a1b2c3d\nVersions do not match\n",
-       1},
-      {"commit differs", version_xml("1", "4", "2", "57", "a1b2c3e"),
-       "Local version: 1.4.2+57.a1b2c3e\nMCU version: 1.4.2+57.a1b2c3d\nVersions do not match\n",
-       1},
-      {"older patch", version_xml("1", "4", "1", "57", "a1b2c3d"),
-       "Local version: 1.4.1+57.a1b2c3d\nMCU version: 1.4.2+57.a1b2c3d\nVersions do not match\n",
-       1},
-      {"long commit id cut to the MCU's 7", version_xml("1", "4", "2", "57", "a1b2c3d99"),
-       "Local version: 1.4.2+57.a1b2c3d\nMCU version: 1.4.2+57.a1b2c3d\nVersions match\n", 0},
-      {"missing file", "",
-       "Unable to get local version number\nMCU version: 1.4.2+57.a1b2c3d\n", 1},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    Board board;
-    if (!c.xml.empty()) board.write_version_file(c.xml);
-    const RunResult res = board.run({boardsim::unitctl_path(), "-f"});
-    EXPECT_EQ(res.out, c.out);
-    EXPECT_EQ(res.status, c.status);
-    EXPECT_EQ(firmware_version_requests(board), 1u);
-  }
+struct CompareCase {
+  const char* name;
+  std::string xml;  // empty: no file
+  const char* out;
+  int status;
+};
+void PrintTo(const CompareCase& c, std::ostream* os) { *os << c.name; }
+
+const CompareCase COMPARE_CASES[] = {
+    {"match", SAMPLE_XML,
+     "Local version: 1.4.2+57.a1b2c3d\nMCU version: 1.4.2+57.a1b2c3d\nVersions match\n", 0},
+    {"build differs", version_xml("1", "4", "2", "58", "a1b2c3d"),
+     "Local version: 1.4.2+58.a1b2c3d\nMCU version: 1.4.2+57.a1b2c3d\nVersions do not match\n",
+     1},
+    {"commit differs", version_xml("1", "4", "2", "57", "a1b2c3e"),
+     "Local version: 1.4.2+57.a1b2c3e\nMCU version: 1.4.2+57.a1b2c3d\nVersions do not match\n",
+     1},
+    {"older patch", version_xml("1", "4", "1", "57", "a1b2c3d"),
+     "Local version: 1.4.1+57.a1b2c3d\nMCU version: 1.4.2+57.a1b2c3d\nVersions do not match\n",
+     1},
+    {"long commit id cut to the MCU's 7", version_xml("1", "4", "2", "57", "a1b2c3d99"),
+     "Local version: 1.4.2+57.a1b2c3d\nMCU version: 1.4.2+57.a1b2c3d\nVersions match\n", 0},
+    {"missing file", "",
+     "Unable to get local version number\nMCU version: 1.4.2+57.a1b2c3d\n", 1},
+};
+
+class CompareLocalAgainstMcu : public testing::TestWithParam<CompareCase> {};
+
+TEST_P(CompareLocalAgainstMcu, LinesAndStatus) {
+  const CompareCase& c = GetParam();
+  Board board;
+  if (!c.xml.empty()) board.write_version_file(c.xml);
+  const RunResult res = board.run({boardsim::unitctl_path(), "-f"});
+  EXPECT_EQ(res.out, c.out);
+  EXPECT_EQ(res.status, c.status);
+  EXPECT_EQ(firmware_version_requests(board), 1u);
 }
+
+INSTANTIATE_TEST_SUITE_P(, CompareLocalAgainstMcu, testing::ValuesIn(COMPARE_CASES));
 
 TEST(CompareOption, UnreadableFileStillReadsTheMcu) {
   Board board;
