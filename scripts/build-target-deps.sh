@@ -30,7 +30,9 @@ gnu=$deps/mips-linux-gnu
 generator=()
 command -v ninja >/dev/null && generator=(-G Ninja)
 
-log() { echo "build-target-deps: $*"; }
+start=$(date +%s)
+# Each line tells the seconds since the start: the cost of every piece.
+log() { echo "build-target-deps: [$(( $(date +%s) - start )) s] $*"; }
 stamp_ok() { [ -f "$1/.stamp-$2" ]; }
 stamp() { date -u +%FT%TZ > "$1/.stamp-$2"; }
 
@@ -94,7 +96,12 @@ fetch_softfp_sources() {
   stamp_ok "$dir" sources && return
   rm -rf "$dir" && mkdir -p "$dir"
   log "fetching the package glibc-source (soft-fp)"
-  (cd "$dir" && run_logged "$dir/apt.log" apt-get download -q glibc-source)
+  # Stale package lists name a version the mirror no longer has: refresh
+  # them once and try again.
+  if ! (cd "$dir" && apt-get download -q glibc-source >"$dir/apt.log" 2>&1); then
+    run_logged "$dir/apt-update.log" apt-get update -q
+    (cd "$dir" && run_logged "$dir/apt.log" apt-get download -q glibc-source)
+  fi
   dpkg-deb -x "$dir"/glibc-source_*.deb "$dir/deb"
   local tarball
   tarball=$(ls "$dir"/deb/usr/src/glibc/glibc-*.tar.xz | head -n1)
@@ -144,15 +151,18 @@ EOF
   local libgcc o
   libgcc=$(mips-linux-gnu-gcc -print-libgcc-file-name)
   (cd "$b/hard" && mips-linux-gnu-ar x "$libgcc")
+  # The members whose code names an FPU register, from one disassembly of
+  # the whole archive.
+  mips-linux-gnu-objdump -d "$libgcc" | awk '
+    /^In archive/ { next }
+    /^[^ ]+\.o: +file format/ { member = $1; sub(/:$/, "", member); next }
+    /\$f[0-9]+/ && member != "" { print member; member = "" }' > "$b/fpu-members"
+  (cd "$b/hard" && xargs rm < "$b/fpu-members")
   for o in "$b"/hard/*.o; do
-    # (grep reads to the end: with -q, objdump's broken pipe would fail the test)
-    if mips-linux-gnu-objdump -d "$o" | grep -E '\$f[0-9]+' >/dev/null; then
-      rm "$o"
-    else
-      [ ! -e "$b/soft/$(basename "$o")" ] || { log "libgcc member $(basename "$o") clashes"; exit 1; }
-      mips-linux-gnu-objcopy --remove-section=.gnu.attributes --remove-section=.MIPS.abiflags "$o"
-    fi
+    [ ! -e "$b/soft/$(basename "$o")" ] || { log "libgcc member $(basename "$o") clashes"; exit 1; }
   done
+  printf '%s\n' "$b"/hard/*.o | xargs -P "$jobs" -n1 \
+    mips-linux-gnu-objcopy --remove-section=.gnu.attributes --remove-section=.MIPS.abiflags
   mips-linux-gnu-ar rcs "$dir/libgcc.a" "$b"/hard/*.o "$b"/soft/*.o
   for o in crtbegin.o crtbeginS.o crtbeginT.o crtend.o crtendS.o; do
     mips-linux-gnu-objcopy --remove-section=.gnu.attributes --remove-section=.MIPS.abiflags \
@@ -164,7 +174,8 @@ EOF
 # musl for the board, with the kernel's uapi headers (linux/spi/spidev.h and
 # what it includes), into a sysroot. Binaries load it as
 # /lib/ld-musl-mips.so.1 (hard float) or /lib/ld-musl-mips-sf.so.1 (soft
-# float), a link to usr/lib/libc.so.
+# float), a link to usr/lib/libc.so. Shared only: the programs link
+# dynamically, and a static libc would compile every source a second time.
 # build_musl <sysroot> <work dir name> [configure variables...]
 build_musl() {
   local root=$1 name=$2; shift 2
@@ -175,7 +186,7 @@ build_musl() {
   rm -rf "$b" && mkdir -p "$b" "$root"
   (cd "$b" &&
     run_logged "$b/configure.log" "$s/configure" --target=mips-linux-gnu \
-      CROSS_COMPILE=mips-linux-gnu- --prefix=/usr --syslibdir=/lib --disable-wrapper "$@" &&
+      CROSS_COMPILE=mips-linux-gnu- --prefix=/usr --syslibdir=/lib --disable-wrapper --disable-static "$@" &&
     run_logged "$b/build.log" make -j"$jobs" &&
     run_logged "$b/install.log" make install DESTDIR="$root")
   # make install links the loader to the absolute /usr/lib/libc.so; inside
@@ -285,7 +296,6 @@ build_gtest() {
   stamp "$prefix" gtest
 }
 
-start=$(date +%s)
 mkdir -p "$deps" "$work"
 case $what in
   gnu|musl|muslsf|all) fetch_sources ;;
