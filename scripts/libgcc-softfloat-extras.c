@@ -6,9 +6,12 @@
  * No complex arithmetic here: the compiler would call these very routines. */
 
 #define INF(T) ((T)__builtin_inf())
+/* Like the rest of libgcc.a: not exported from the shared objects that
+ * link it. */
+#define HIDDEN __attribute__((visibility("hidden")))
 
 #define DEFINE_COMPLEX(T, mul, div)                                         \
-  T _Complex mul(T a, T b, T c, T d)                                        \
+  HIDDEN T _Complex mul(T a, T b, T c, T d)                                        \
   {                                                                         \
     T ac = a * c, bd = b * d, ad = a * d, bc = b * c;                       \
     T x = ac - bd, y = ad + bc;                                             \
@@ -48,7 +51,7 @@
   }                                                                         \
                                                                             \
   /* (a + ib) / (c + id), scaled by the larger part of the divisor. */      \
-  T _Complex div(T a, T b, T c, T d)                                        \
+  HIDDEN T _Complex div(T a, T b, T c, T d)                                        \
   {                                                                         \
     T ratio, denom, x, y;                                                   \
     if (__builtin_fabs(c) < __builtin_fabs(d)) {                            \
@@ -88,7 +91,7 @@
 
 /* x to the power m by repeated squaring. */
 #define DEFINE_POWI(T, powi)                                                \
-  T powi(T x, int m)                                                        \
+  HIDDEN T powi(T x, int m)                                                        \
   {                                                                         \
     unsigned n = m < 0 ? -(unsigned)m : (unsigned)m;                        \
     T y = n % 2 ? x : 1;                                                    \
