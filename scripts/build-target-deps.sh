@@ -115,12 +115,13 @@ fetch_softfp_sources() {
 # only hard-float multilibs: its libgcc.a does floating point on the FPU and
 # passes doubles in FPU registers. Its integer routines (64-bit division and
 # the like) are kept, and every member that touches an FPU register is
-# replaced by glibc's soft-fp routines, built with -msoft-float: the same set
-# that gcc's own libgcc has for soft-float MIPS (single and double,
-# arithmetic, comparisons, conversions) and libgcc-softfloat-extras.c
-# (complex multiplication and division, integer powers). The FP ABI tags of the kept members
-# and of the crtbegin/crtend files are dropped, so the linker does not warn
-# about mixing hard- and soft-float objects where no floating point is.
+# replaced, built with -msoft-float: glibc's soft-fp routines, the set that
+# gcc's own libgcc has for soft-float MIPS (single and double: arithmetic,
+# comparisons, conversions), and libgcc-softfloat-extras.c (complex
+# multiplication and division, integer powers). The FP ABI tags of the kept
+# members and of the crtbegin/crtend files are dropped, so the linker does
+# not warn about mixing hard- and soft-float objects where no floating
+# point is.
 build_libgcc_softfloat() {
   local dir=$1
   stamp_ok "$dir" libgcc && return
