@@ -1,61 +1,11 @@
-# 32-bit big-endian MIPS with musl: what ships to the board.
+# 32-bit big-endian MIPS with musl, hard float (o32, the compiler's
+# default): what ships to a board whose musl loader is
+# /lib/ld-musl-mips.so.1. A soft-float board: mips-linux-muslsf.cmake.
 #
 #   scripts/build-target-deps.sh musl
 #   cmake -S . -B build-musl -DCMAKE_TOOLCHAIN_FILE=cmake/mips-linux-musl.cmake \
 #         -DCMAKE_BUILD_TYPE=Release -DBOARD_TESTS=OFF
 #
-# Debian has no musl cross compiler: scripts/build-target-deps.sh builds a
-# musl sysroot (musl, the kernel's uapi headers, libxml2) under
-# build-deps/mips-linux-musl and writes the drivers mips-linux-musl-gcc and
-# mips-linux-musl-g++ beside it, Debian's mips-linux-gnu-gcc pointed at that
-# sysroot. Binaries ask for musl's loader, /lib/ld-musl-mips.so.1.
-#
-# There is no libstdc++ for musl: the C++ driver compiles C++ with the
-# header-only parts of the C++ library and links no C++ runtime, so any use
-# of it in a program is a link error here. Only the programs build this way
-# (BOARD_TESTS=OFF); the test suite runs on the glibc build.
-#
-# A Release build for the board is optimised for size: -Os, unused
-# sections dropped, no symbols exported.
-set(CMAKE_SYSTEM_NAME Linux)
-set(CMAKE_SYSTEM_PROCESSOR mips)
-
+# The sysroot, the drivers and the Release flags: mips-musl-common.cmake.
 set(BOARD_TARGET_TRIPLE mips-linux-musl)
-if(NOT BOARD_MUSL_ROOT)
-  if(DEFINED ENV{BOARD_MUSL_ROOT})
-    set(BOARD_MUSL_ROOT "$ENV{BOARD_MUSL_ROOT}")
-  else()
-    get_filename_component(BOARD_MUSL_ROOT "${CMAKE_CURRENT_LIST_DIR}/../build-deps/mips-linux-musl" ABSOLUTE)
-  endif()
-endif()
-set(BOARD_MUSL_SYSROOT "${BOARD_MUSL_ROOT}/sysroot")
-if(NOT EXISTS "${BOARD_MUSL_ROOT}/bin/mips-linux-musl-gcc")
-  message(FATAL_ERROR "no musl sysroot in ${BOARD_MUSL_ROOT}: run scripts/build-target-deps.sh musl")
-endif()
-set(CMAKE_C_COMPILER "${BOARD_MUSL_ROOT}/bin/mips-linux-musl-gcc")
-set(CMAKE_CXX_COMPILER "${BOARD_MUSL_ROOT}/bin/mips-linux-musl-g++")
-
-# The programs export nothing: with hidden symbols their global GOT entries
-# and dynamic symbols shrink to what they import (about 1.5 KiB each on
-# MIPS, where every global GOT entry needs a dynamic symbol).
-set(CMAKE_C_FLAGS_RELEASE "-Os -DNDEBUG -ffunction-sections -fdata-sections -fvisibility=hidden"
-    CACHE STRING "Flags of a Release build for the board")
-set(CMAKE_CXX_FLAGS_RELEASE "-Os -DNDEBUG -ffunction-sections -fdata-sections -fvisibility=hidden"
-    CACHE STRING "Flags of a Release build for the board")
-set(CMAKE_EXE_LINKER_FLAGS_RELEASE "-Wl,--gc-sections" CACHE STRING
-    "Linker flags of a Release build for the board")
-
-# Running a musl program here: qemu with the sysroot as its root.
-find_program(BOARD_QEMU qemu-mips-static)
-if(NOT BOARD_QEMU)
-  set(BOARD_QEMU qemu-mips-static)
-endif()
-set(CMAKE_CROSSCOMPILING_EMULATOR "${BOARD_QEMU};-L;${BOARD_MUSL_SYSROOT}")
-
-set(CMAKE_FIND_ROOT_PATH "${BOARD_MUSL_SYSROOT}")
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-set(ENV{PKG_CONFIG_LIBDIR} "${BOARD_MUSL_SYSROOT}/usr/lib/pkgconfig")
-set(ENV{PKG_CONFIG_SYSROOT_DIR} "${BOARD_MUSL_SYSROOT}")
+include("${CMAKE_CURRENT_LIST_DIR}/mips-musl-common.cmake")

@@ -7,9 +7,13 @@
 #                                  glibc build that the test suite runs on
 #   build-deps/mips-linux-musl/sysroot/
 #                                  musl, the kernel's uapi headers and a
-#                                  shared libxml2: what the board has
+#                                  shared libxml2: what a hard-float board has
+#   build-deps/mips-linux-muslsf/sysroot/
+#                                  the same built with -msoft-float, for a
+#                                  soft-float board; beside it libgcc/, the
+#                                  compiler's support library for soft float
 #
-# Usage: scripts/build-target-deps.sh [gnu|musl|all]   (default all)
+# Usage: scripts/build-target-deps.sh [gnu|musl|muslsf|all]   (default all)
 # Idempotent: each piece is skipped when its stamp file exists; delete
 # build-deps/ (or one prefix) to rebuild. Fetching the sources needs root
 # (a temporary deb-src entry) and dpkg-dev; the compilers come from
@@ -23,11 +27,12 @@ what=${1:-all}
 src=$deps/src
 work=$deps/work
 gnu=$deps/mips-linux-gnu
-sysroot=$deps/mips-linux-musl/sysroot
 generator=()
 command -v ninja >/dev/null && generator=(-G Ninja)
 
-log() { echo "build-target-deps: $*"; }
+start=$(date +%s)
+# Each line tells the seconds since the start: the cost of every piece.
+log() { echo "build-target-deps: [$(( $(date +%s) - start )) s] $*"; }
 stamp_ok() { [ -f "$1/.stamp-$2" ]; }
 stamp() { date -u +%FT%TZ > "$1/.stamp-$2"; }
 
@@ -83,43 +88,132 @@ fetch_sources() {
   stamp "$src" sources
 }
 
+# glibc's soft-fp sources (the software floating point that libgcc builds
+# for soft-float targets), from the package glibc-source: only the few files
+# that the soft-float libgcc below compiles are unpacked.
+fetch_softfp_sources() {
+  local dir=$src/softfp
+  stamp_ok "$dir" sources && return
+  rm -rf "$dir" && mkdir -p "$dir"
+  log "fetching the package glibc-source (soft-fp)"
+  # Stale package lists name a version the mirror no longer has: refresh
+  # them once and try again.
+  if ! (cd "$dir" && apt-get download -q glibc-source >"$dir/apt.log" 2>&1); then
+    run_logged "$dir/apt-update.log" apt-get update -q
+    (cd "$dir" && run_logged "$dir/apt.log" apt-get download -q glibc-source)
+  fi
+  dpkg-deb -x "$dir"/glibc-source_*.deb "$dir/deb"
+  local tarball
+  tarball=$(ls "$dir"/deb/usr/src/glibc/glibc-*.tar.xz | head -n1)
+  tar -xJf "$tarball" -C "$dir" --strip-components=1 --wildcards \
+    '*/soft-fp/*' '*/sysdeps/mips/mips32/sfp-machine.h' '*/stdlib/longlong.h'
+  rm -rf "$dir/deb" "$dir"/glibc-source_*.deb
+  stamp "$dir" sources
+}
+
+# The compiler's support library for soft float. Debian's cross gcc has
+# only hard-float multilibs: its libgcc.a does floating point on the FPU and
+# passes doubles in FPU registers. Its integer routines (64-bit division and
+# the like) are kept, and every member that touches an FPU register is
+# replaced, built with -msoft-float: glibc's soft-fp routines, the set that
+# gcc's own libgcc has for soft-float MIPS (single and double: arithmetic,
+# comparisons, conversions), and libgcc-softfloat-extras.c (complex
+# multiplication and division, integer powers). The FP ABI tags of the kept
+# members and of the crtbegin/crtend files are dropped, so the linker does
+# not warn about mixing hard- and soft-float objects where no floating
+# point is.
+build_libgcc_softfloat() {
+  local dir=$1
+  stamp_ok "$dir" libgcc && return
+  local sfp=$src/softfp b=$work/libgcc-softfloat
+  log "building a soft-float libgcc (glibc soft-fp)"
+  rm -rf "$b" "$dir" && mkdir -p "$b/hard" "$b/soft" "$dir"
+  cat > "$b/sfp-machine.h" <<EOF
+/* soft-fp outside glibc: byte order and aliases from the compiler. */
+#define __LITTLE_ENDIAN __ORDER_LITTLE_ENDIAN__
+#define __BIG_ENDIAN __ORDER_BIG_ENDIAN__
+#define __BYTE_ORDER __BYTE_ORDER__
+#define strong_alias(name, aliasname) \\
+  extern __typeof (name) aliasname __attribute__ ((alias (#name)));
+#include "$sfp/sysdeps/mips/mips32/sfp-machine.h"
+EOF
+  local m f fns=(extendsfdf2 truncdfsf2)
+  for m in sf df; do
+    for f in add${m}3 sub${m}3 mul${m}3 div${m}3 neg${m}2 eq${m}2 ge${m}2 le${m}2 unord${m}2 \
+             fix${m}si fixuns${m}si floatsi${m} floatunsi${m} fix${m}di fixuns${m}di floatdi${m} floatundi${m}; do
+      fns+=("$f")
+    done
+  done
+  printf '%s\n' "${fns[@]}" | run_logged "$b/build.log" xargs -P "$jobs" -I{} \
+    mips-linux-gnu-gcc -msoft-float -O2 -fPIC -fvisibility=hidden -w \
+      -I"$b" -I"$sfp/soft-fp" -I"$sfp/stdlib" -c "$sfp/soft-fp/{}.c" -o "$b/soft/{}.o"
+  run_logged "$b/extras.log" mips-linux-gnu-gcc -msoft-float -O2 -fPIC -fvisibility=hidden \
+    -Wall -Wextra -c "$root/scripts/libgcc-softfloat-extras.c" -o "$b/soft/softfloat-extras.o"
+  local libgcc o
+  libgcc=$(mips-linux-gnu-gcc -print-libgcc-file-name)
+  (cd "$b/hard" && mips-linux-gnu-ar x "$libgcc")
+  # The members whose code names an FPU register, from one disassembly of
+  # the whole archive.
+  mips-linux-gnu-objdump -d "$libgcc" | awk '
+    /^In archive/ { next }
+    /^[^ ]+\.o: +file format/ { member = $1; sub(/:$/, "", member); next }
+    /\$f[0-9]+/ && member != "" { print member; member = "" }' > "$b/fpu-members"
+  (cd "$b/hard" && xargs rm < "$b/fpu-members")
+  for o in "$b"/hard/*.o; do
+    [ ! -e "$b/soft/$(basename "$o")" ] || { log "libgcc member $(basename "$o") clashes"; exit 1; }
+  done
+  printf '%s\n' "$b"/hard/*.o | xargs -P "$jobs" -n1 \
+    mips-linux-gnu-objcopy --remove-section=.gnu.attributes --remove-section=.MIPS.abiflags
+  mips-linux-gnu-ar rcs "$dir/libgcc.a" "$b"/hard/*.o "$b"/soft/*.o
+  for o in crtbegin.o crtbeginS.o crtbeginT.o crtend.o crtendS.o; do
+    mips-linux-gnu-objcopy --remove-section=.gnu.attributes --remove-section=.MIPS.abiflags \
+      "$(dirname "$libgcc")/$o" "$dir/$o"
+  done
+  stamp "$dir" libgcc
+}
+
 # musl for the board, with the kernel's uapi headers (linux/spi/spidev.h and
-# what it includes), into the sysroot. Binaries load it as
-# /lib/ld-musl-mips.so.1, a link to usr/lib/libc.so.
+# what it includes), into a sysroot. Binaries load it as
+# /lib/ld-musl-mips.so.1 (hard float) or /lib/ld-musl-mips-sf.so.1 (soft
+# float), a link to usr/lib/libc.so. Shared only: the programs link
+# dynamically, and a static libc would compile every source a second time.
+# build_musl <sysroot> <work dir name> [configure variables...]
 build_musl() {
-  stamp_ok "$sysroot" musl && return
+  local root=$1 name=$2; shift 2
+  stamp_ok "$root" musl && return
   local s b
-  s=$(srcdir musl); b=$work/musl
-  log "building musl ($(basename "$s"))"
-  rm -rf "$b" && mkdir -p "$b" "$sysroot"
+  s=$(srcdir musl); b=$work/$name
+  log "building $name ($(basename "$s"))"
+  rm -rf "$b" && mkdir -p "$b" "$root"
   (cd "$b" &&
     run_logged "$b/configure.log" "$s/configure" --target=mips-linux-gnu \
-      CROSS_COMPILE=mips-linux-gnu- --prefix=/usr --syslibdir=/lib --disable-wrapper &&
+      CROSS_COMPILE=mips-linux-gnu- --prefix=/usr --syslibdir=/lib --disable-wrapper --disable-static "$@" &&
     run_logged "$b/build.log" make -j"$jobs" &&
-    run_logged "$b/install.log" make install DESTDIR="$sysroot")
+    run_logged "$b/install.log" make install DESTDIR="$root")
   # make install links the loader to the absolute /usr/lib/libc.so; inside
   # the sysroot (qemu -L) it must stay relative.
   local ldso
-  for ldso in "$sysroot"/lib/ld-musl-*.so.1; do
+  for ldso in "$root"/lib/ld-musl-*.so.1; do
     ln -sf ../usr/lib/libc.so "$ldso"
   done
   local d
   for d in linux asm asm-generic; do
-    rm -rf "$sysroot/usr/include/$d"
-    cp -a "/usr/mips-linux-gnu/include/$d" "$sysroot/usr/include/"
+    rm -rf "$root/usr/include/$d"
+    cp -a "/usr/mips-linux-gnu/include/$d" "$root/usr/include/"
   done
-  stamp "$sysroot" musl
+  stamp "$root" musl
 }
 
-# Compiler drivers for the musl sysroot, in the way of musl-gcc: Debian's
+# Compiler drivers for a musl sysroot, in the way of musl-gcc: Debian's
 # mips-linux-gnu-gcc with the glibc headers and start files swapped for the
 # sysroot's, and musl's dynamic linker. There is no libstdc++ for musl:
-# mips-linux-musl-g++ compiles C++ with the header-only parts of the C++
-# library (<array>, <span>, <cstdint>, ...) and links no C++ runtime, which
-# is all the programs use. Written on every run (cheap, and follows this
-# script).
+# <triple>-g++ compiles C++ with the header-only parts of the C++ library
+# (<array>, <span>, <cstdint>, ...) and links no C++ runtime, which is all
+# the programs use. Written on every run (cheap, and follows this script).
+# write_musl_drivers <triple> <loader> [extra compiler flags...]
 write_musl_drivers() {
-  local bin=$deps/mips-linux-musl/bin share=$deps/mips-linux-musl/share
+  local triple=$1 loader=$2; shift 2
+  local bin=$deps/$triple/bin share=$deps/$triple/share root=$deps/$triple/sysroot
   mkdir -p "$bin" "$share"
   local gcc_include cxx_dirs="" d
   gcc_include=$(mips-linux-gnu-gcc -print-file-name=include)
@@ -132,27 +226,29 @@ write_musl_drivers() {
     > "$share/musl-cxx-prelude.h"
   local lang extra
   for lang in gcc g++; do
-    extra=""
-    [ "$lang" = g++ ] && extra="-include $share/musl-cxx-prelude.h$cxx_dirs"
+    extra="$*"
+    [ "$lang" = g++ ] && extra+=" -include $share/musl-cxx-prelude.h$cxx_dirs"
     {
       echo '#!/bin/sh'
       echo "# Debian's mips-linux-gnu-gcc building for musl (written by build-target-deps.sh)."
-      echo "sysroot='$sysroot'"
-      echo 'ldso=-Wl,-dynamic-linker,/lib/ld-musl-mips.so.1'
+      echo "sysroot='$root'"
+      echo "ldso=-Wl,-dynamic-linker,$loader"
       echo 'for arg; do'
       echo '  case $arg in -shared|-c|-S|-E) ldso= ;; esac'
       echo 'done'
       echo "exec mips-linux-gnu-gcc --sysroot=\"\$sysroot\" -nostdinc $extra \\"
       echo "  -isystem \"\$sysroot/usr/include\" -isystem '$gcc_include' \\"
       echo "  -B\"\$sysroot/usr/lib\" -L\"\$sysroot/usr/lib\" -static-libgcc \$ldso \"\$@\""
-    } > "$bin/mips-linux-musl-$lang"
-    chmod +x "$bin/mips-linux-musl-$lang"
+    } > "$bin/$triple-$lang"
+    chmod +x "$bin/$triple-$lang"
   done
   # The binary tools are the cross binutils, under the drivers' prefix so
-  # that CMake finds them (strip for cmake --install --strip).
+  # that CMake finds them (strip for cmake --install --strip; gcc-ar and
+  # gcc-ranlib, which understand link-time-optimised objects, for static
+  # libraries built with -flto).
   local tool
-  for tool in ar ranlib strip nm objcopy objdump readelf ld addr2line; do
-    ln -sf "$(command -v mips-linux-gnu-$tool)" "$bin/mips-linux-musl-$tool"
+  for tool in ar ranlib strip nm objcopy objdump readelf ld addr2line gcc-ar gcc-ranlib gcc-nm; do
+    ln -sf "$(command -v mips-linux-gnu-$tool)" "$bin/$triple-$tool"
   done
 }
 
@@ -177,7 +273,7 @@ build_libxml2() {
   opts+=("-DCMAKE_PROJECT_libxml2_INCLUDE=$work/libxml2-soname.cmake")
   run_logged "$deps/libxml2-$triple-configure.log" cmake -S "$s" -B "$b" "${generator[@]}" \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$triple.cmake" \
-    -DBOARD_DEPS_PREFIX="$prefix" -DBOARD_MUSL_ROOT="$deps/mips-linux-musl" \
+    -DBOARD_DEPS_PREFIX="$prefix" -DBOARD_MUSL_ROOT="$deps/$triple" \
     -DCMAKE_BUILD_TYPE=MinSizeRel -DCMAKE_INSTALL_PREFIX="$prefix" \
     -DBUILD_SHARED_LIBS="$shared" -DLIBXML2_WITH_THREADS=ON "${opts[@]}"
   run_logged "$b/build.log" cmake --build "$b" -j"$jobs"
@@ -201,13 +297,10 @@ build_gtest() {
   stamp "$prefix" gtest
 }
 
-start=$(date +%s)
 mkdir -p "$deps" "$work"
 case $what in
-  gnu)  fetch_sources ;;
-  musl) fetch_sources ;;
-  all)  fetch_sources ;;
-  *) echo "usage: $0 [gnu|musl|all]" >&2; exit 2 ;;
+  gnu|musl|muslsf|all) fetch_sources ;;
+  *) echo "usage: $0 [gnu|musl|muslsf|all]" >&2; exit 2 ;;
 esac
 if [ "$what" = gnu ] || [ "$what" = all ]; then
   mkdir -p "$gnu"
@@ -215,8 +308,17 @@ if [ "$what" = gnu ] || [ "$what" = all ]; then
   build_gtest mips-linux-gnu "$gnu"
 fi
 if [ "$what" = musl ] || [ "$what" = all ]; then
-  build_musl
-  write_musl_drivers
-  build_libxml2 mips-linux-musl "$sysroot/usr" ON
+  build_musl "$deps/mips-linux-musl/sysroot" musl
+  write_musl_drivers mips-linux-musl /lib/ld-musl-mips.so.1
+  build_libxml2 mips-linux-musl "$deps/mips-linux-musl/sysroot/usr" ON
+fi
+if [ "$what" = muslsf ] || [ "$what" = all ]; then
+  sf=$deps/mips-linux-muslsf
+  fetch_softfp_sources
+  build_libgcc_softfloat "$sf/libgcc"
+  build_musl "$sf/sysroot" musl-softfloat CFLAGS=-msoft-float LIBCC="$sf/libgcc/libgcc.a"
+  write_musl_drivers mips-linux-muslsf /lib/ld-musl-mips-sf.so.1 \
+    -msoft-float -B"$sf/libgcc" -L"$sf/libgcc"
+  build_libxml2 mips-linux-muslsf "$sf/sysroot/usr" ON
 fi
 log "done in $(( $(date +%s) - start )) s ($deps)"

@@ -4,10 +4,12 @@
 #   1. the target libraries from Debian sources (scripts/build-target-deps.sh)
 #   2. the whole project for mips-linux-gnu, and the whole test suite under
 #      qemu-user (ctest through CMAKE_CROSSCOMPILING_EMULATOR)
-#   3. a Release build for the board (mips, musl): stripped, installed into
-#      build-musl/image/bin, checked for its NEEDED entries, its loader and
-#      the absence of floating point, run under qemu on a small musl root
-#      with the libraries the board has (chroot: needs root)
+#   3. the Release builds for the board (mips, musl), hard float
+#      (build-musl) and soft float (build-muslsf): stripped, installed into
+#      <build>/image/bin; every program found there is checked for its
+#      NEEDED entries, its loader, the absence of floating point and its
+#      size, and run under qemu on a small musl root with the libraries the
+#      board has (chroot: needs root)
 # Prints the figures: sizes, NEEDED, pass count and wall time of the suite
 # under emulation next to the host's.
 # Environment: JOBS (default: cores), SKIP_HOST_TIMING=1 skips re-running
@@ -32,15 +34,17 @@ if [ ${#missing[@]} -gt 0 ]; then
   apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
-step "target libraries (musl, libxml2, GoogleTest)"
+step "target libraries (musl and libxml2, hard and soft float; GoogleTest)"
 t0=$(date +%s)
 JOBS=$jobs scripts/build-target-deps.sh all
 deps_s=$(( $(date +%s) - t0 ))
 
 step "toolchain checks under qemu"
-for triple in mips-linux-gnu mips-linux-musl; do
-  b=build-mips/toolchain-check
-  [ "$triple" = mips-linux-musl ] && b=build-musl/toolchain-check
+for triple in mips-linux-gnu mips-linux-musl mips-linux-muslsf; do
+  case $triple in
+    mips-linux-gnu) b=build-mips/toolchain-check ;;
+    *) b=build-${triple#mips-linux-}/toolchain-check ;;
+  esac
   cmake -S cmake/toolchain-check -B "$b" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$triple.cmake" \
     -DCMAKE_BUILD_TYPE=Release >/dev/null
   cmake --build "$b" >/dev/null
@@ -82,53 +86,34 @@ if [ "${SKIP_HOST_TIMING:-0}" != 1 ] && [ -f build/CTestTestfile.cmake ]; then
   fi
 fi
 
-step "mips-linux-musl: Release build for the board"
-rm -rf build-musl/image
-cmake -S . -B build-musl -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mips-linux-musl.cmake" \
-  -DCMAKE_BUILD_TYPE=Release -DBOARD_TESTS=OFF -DCMAKE_INSTALL_PREFIX=/ >/dev/null
-cmake --build build-musl -j"$jobs"
-DESTDIR="$root/build-musl/image" cmake --install build-musl --strip >/dev/null
-image=build-musl/image/bin
-
+# The board's programs: whatever `cmake --install` puts in bin/. What each
+# may need and how big it may grow; a program not named here needs only the
+# C library and stays within 24 KiB.
+program_needs() { case $1 in unitctl) echo "libc.so libxml2.so.2" ;; *) echo "libc.so" ;; esac; }
+program_limit() { case $1 in mcuflash) echo 16384 ;; *) echo 24576 ;; esac; }
 needed() { mips-linux-gnu-readelf -d "$1" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | sort | tr '\n' ' ' | sed 's/ $//'; }
+# check_program <file> <loader>: prints its size line
 check_program() {
-  local prog=$1 want_needed=$2 limit=$3 file=$image/$1
-  [ -x "$file" ] || fail "$file missing"
-  local got size interp fp
+  local file=$1 loader=$2 prog want limit got size interp fp
+  prog=$(basename "$file"); want=$(program_needs "$prog"); limit=$(program_limit "$prog")
   got=$(needed "$file")
-  [ "$got" = "$want_needed" ] || fail "$prog NEEDS [$got], expected [$want_needed]"
+  [ "$got" = "$want" ] || fail "$file NEEDS [$got], expected [$want]"
   interp=$(mips-linux-gnu-readelf -l "$file" | sed -n 's/.*interpreter: \(.*\)\]/\1/p')
-  [ "$interp" = /lib/ld-musl-mips.so.1 ] || fail "$prog asks for loader $interp"
-  mips-linux-gnu-readelf -S "$file" | grep -q '\.symtab' && fail "$prog is not stripped"
+  [ "$interp" = "$loader" ] || fail "$file asks for loader $interp, expected $loader"
+  mips-linux-gnu-readelf -h "$file" | grep 'Type: *DYN' >/dev/null || fail "$file is not position-independent"
+  mips-linux-gnu-readelf -S "$file" | grep -q '\.symtab' && fail "$file is not stripped"
   # No floating point: no FPU register appears in the code.
   fp=$(mips-linux-gnu-objdump -d "$file" | grep -cE '\$f[0-9]+' || true)
-  [ "$fp" = 0 ] || fail "$prog uses floating point ($fp instructions)"
+  [ "$fp" = 0 ] || fail "$file uses floating point ($fp instructions)"
   size=$(stat -c %s "$file")
   printf '%-9s %6d bytes (%5.1f KiB, target <= %d KiB)  NEEDED: %s\n' \
     "$prog" "$size" "$(awk -v s="$size" 'BEGIN { print s / 1024 }')" "$((limit / 1024))" "$got"
-  [ "$size" -le "$limit" ] || fail "$prog is $size bytes, over its $limit-byte target"
+  [ "$size" -le "$limit" ] || fail "$file is $size bytes, over its $limit-byte target"
 }
-sizes=$(check_program mcuflash "libc.so" 16384 && check_program unitctl "libc.so libxml2.so.2" 24576)
 
-step "mips-linux-musl: the board's programs under qemu in a musl root"
-# A root as on the board: musl's loader, libxml2, the programs in /bin, a
-# version file, no SPI device. The programs run under qemu chrooted into it
-# (qemu's -L prefix is not enough: it does not apply to statx, which musl's
-# stat uses).
-rootfs=build-musl/rootfs
-sysroot=build-deps/mips-linux-musl/sysroot
-rm -rf "$rootfs" && mkdir -p "$rootfs/lib" "$rootfs/usr/lib" "$rootfs/usr/bin" "$rootfs/etc"
-cp -L "$sysroot/usr/lib/libc.so" "$rootfs/lib/ld-musl-mips.so.1"
-cp -L "$sysroot/usr/lib/libxml2.so.2" "$rootfs/usr/lib/"
-cp -a "$image" "$rootfs/bin"
-cp "$(command -v qemu-mips-static)" "$rootfs/usr/bin/"
-cat > "$rootfs/etc/krv_version.xml" <<'EOF'
-<?xml version="1.0"?>
-<krv><major>3</major><minor>10</minor><patch>258</patch><build>4097</build><commit_id_short>0badc0d</commit_id_short></krv>
-EOF
-# expect <description> <exit status> <expected output, both streams> <command...>
+# expect <root> <description> <exit status> <expected output, both streams> <command...>
 expect() {
-  local what=$1 want_rc=$2 want=$3; shift 3
+  local rootfs=$1 what=$2 want_rc=$3 want=$4; shift 4
   local got rc=0
   got=$(chroot "$rootfs" /usr/bin/qemu-mips-static "$@" 2>&1) || rc=$?
   # qemu's own line about a program ended by a signal is not the program's.
@@ -137,30 +122,78 @@ expect() {
   [ "$got" = "$want" ] || fail "$what: got [$got], expected [$want]"
   echo "ok: $what"
 }
-if [ "$(id -u)" = 0 ]; then
-  expect "unitctl -v reads /etc/krv_version.xml through libxml2" 0 \
+
+# A root as on the board: musl's loader, libxml2, the programs in /bin, a
+# version file, no SPI device. The programs run under qemu chrooted into it
+# (qemu's -L prefix is not enough: it does not apply to statx, which musl's
+# stat uses).
+# run_on_board_root <build dir> <sysroot> <loader>
+run_on_board_root() {
+  local b=$1 sysroot=$2 loader=$3 rootfs=$1/rootfs prog out rc err
+  rm -rf "$rootfs" && mkdir -p "$rootfs/lib" "$rootfs/usr/lib" "$rootfs/usr/bin" "$rootfs/etc"
+  cp -L "$sysroot/usr/lib/libc.so" "$rootfs$loader"
+  cp -L "$sysroot/usr/lib/libxml2.so.2" "$rootfs/usr/lib/"
+  cp -a "$b/image/bin" "$rootfs/bin"
+  cp "$(command -v qemu-mips-static)" "$rootfs/usr/bin/"
+  cat > "$rootfs/etc/krv_version.xml" <<'EOF'
+<?xml version="1.0"?>
+<krv><major>3</major><minor>10</minor><patch>258</patch><build>4097</build><commit_id_short>0badc0d</commit_id_short></krv>
+EOF
+  expect "$rootfs" "unitctl -v reads /etc/krv_version.xml through libxml2" 0 \
     "$(printf 'KRV version: 3.10.258\nBuild number: 4097\nCommit ID: 0badc0d')" /bin/unitctl -v
-  expect "unitctl -b without an SPI device aborts" 134 \
+  expect "$rootfs" "unitctl -b without an SPI device aborts" 134 \
     "can't open device: No such file or directory" /bin/unitctl -b
   rc=0; err=$(chroot "$rootfs" /usr/bin/qemu-mips-static /bin/mcuflash 2>&1 >/dev/null) || rc=$?
   [ "$rc" = 1 ] && [ "$err" = "Please supply a file to flash" ] || fail "mcuflash without an image: $rc [$err]"
   echo "ok: mcuflash without an image"
-  expect "mcuflash with a missing image aborts" 134 \
+  expect "$rootfs" "mcuflash with a missing image aborts" 134 \
     "/tmp/none.bin: No such file or directory" /bin/mcuflash /tmp/none.bin
-  for prog in unitctl mcuflash; do
+  for prog in $(ls "$rootfs/bin"); do
     out=$(chroot "$rootfs" /usr/bin/qemu-mips-static "/bin/$prog" -h) || fail "$prog -h: exit status $?"
-    [ "${out#Usage: /bin/$prog }" != "$out" ] || fail "$prog -h: [$out]"
+    printf '%s\n' "$out" | head -n1 | grep -qE "^[Uu]sage: (/bin/)?$prog( |$)" || fail "$prog -h: [$out]"
     echo "ok: $prog -h"
   done
-else
-  echo "(not root: no chroot, the board root is not tried)"
-fi
+}
+
+# board_build <triple> <loader>: the Release build for one kind of board,
+# installed, checked and run; prints the size lines into <build>/sizes.
+board_build() {
+  local triple=$1 loader=$2 b=build-${1#mips-linux-} file
+  step "$triple: Release build for the board"
+  rm -rf "$b/image"
+  cmake -S . -B "$b" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$triple.cmake" \
+    -DCMAKE_BUILD_TYPE=Release -DBOARD_TESTS=OFF -DCMAKE_INSTALL_PREFIX=/ >/dev/null
+  cmake --build "$b" -j"$jobs"
+  DESTDIR="$root/$b/image" cmake --install "$b" --strip >/dev/null
+  [ -n "$(ls "$b/image/bin")" ] || fail "$b/image/bin is empty"
+  for prog in unitctl mcuflash; do
+    [ -x "$b/image/bin/$prog" ] || fail "$b/image/bin/$prog missing"
+  done
+  : > "$b/sizes"
+  for file in "$b"/image/bin/*; do
+    check_program "$file" "$loader" >> "$b/sizes"
+  done
+  cat "$b/sizes"
+  step "$triple: the board's programs under qemu in a musl root"
+  if [ "$(id -u)" = 0 ]; then
+    run_on_board_root "$b" "build-deps/$triple/sysroot" "$loader"
+  else
+    echo "(not root: no chroot, the board root is not tried)"
+  fi
+}
+t0=$(date +%s)
+board_build mips-linux-musl /lib/ld-musl-mips.so.1
+hard_s=$(( $(date +%s) - t0 )); t0=$(date +%s)
+board_build mips-linux-muslsf /lib/ld-musl-mips-sf.so.1
+soft_s=$(( $(date +%s) - t0 ))
 
 total_s=$(( $(date +%s) - start ))
 echo
 echo "== cross: figures"
-echo "board build (mips-linux-musl, Release, stripped):"
-echo "$sizes"
+echo "board build, hard float (mips-linux-musl, Release, stripped; ${hard_s} s):"
+cat build-musl/sizes
+echo "board build, soft float (mips-linux-muslsf, Release, stripped; ${soft_s} s):"
+cat build-muslsf/sizes
 echo "test suite under qemu (mips-linux-gnu): $emu_summary, ${emu_s} s wall"
 echo "test suite on the host (x86-64):        $host_summary${host_s:+, ${host_s} s wall}"
 echo "target libraries ${deps_s} s, mips build ${build_s} s, cross part ${total_s} s in all"
