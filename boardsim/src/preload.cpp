@@ -304,15 +304,24 @@ struct SimBoard {
     if (state.dirty() && state.save()) state_gen = lock.bump(BoardLock::STATE_GEN);
     std::string s(1, static_cast<char>(program));
     if (peer) peer->save(&s);
-    if (s != snapshot && bus_fd >= 0) {
-      if (::pwrite(bus_fd, s.data(), s.size(), 0) == static_cast<ssize_t>(s.size()) &&
-          ::ftruncate(bus_fd, static_cast<off_t>(s.size())) == 0) {
-        snapshot = s;
-        model_gen = lock.bump(BoardLock::MODEL_GEN);
-      }
+    if (s == snapshot) return;
+    if (s.size() <= BoardLock::MODEL_MAX) {
+      memcpy(lock.model_bytes(), s.data(), s.size());
+      lock.put(BoardLock::MODEL_LEN, s.size());
+    } else {  // a long queue of bytes to clock out: rare
+      if (bus_fd < 0 || ::pwrite(bus_fd, s.data(), s.size(), 0) != static_cast<ssize_t>(s.size()) ||
+          ::ftruncate(bus_fd, static_cast<off_t>(s.size())) != 0)
+        return;
+      lock.put(BoardLock::MODEL_LEN, BoardLock::MODEL_IN_FILE);
     }
+    snapshot = s;
+    model_gen = lock.bump(BoardLock::MODEL_GEN);
   }
   std::string read_bus() const {
+    uint64_t len = lock.get(BoardLock::MODEL_LEN);
+    if (len <= BoardLock::MODEL_MAX)
+      return std::string(reinterpret_cast<const char*>(lock.model_bytes()),
+                         static_cast<size_t>(len));
     std::string s;
     char buf[4096];
     for (off_t at = 0;;) {

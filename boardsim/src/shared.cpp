@@ -11,8 +11,8 @@ namespace boardsim {
 
 namespace {
 
-const size_t MAP_SIZE = 4096;
 const size_t GARBLE_AT = 512;
+const size_t MAP_SIZE = BoardLock::MODEL_AT + BoardLock::MODEL_MAX;
 
 }  // namespace
 

@@ -32,9 +32,14 @@ class BoardLock {
     BOOT_PID,     // process that restarted the MCU into its bootloader, 0: none
     GARBLE_PID,   // transaction owner whose next exchange is garbled, 0: none
     GARBLE_LEN,   // length of the intruding bytes kept for it
+    MODEL_LEN,    // length of the MCU state kept in the record; MODEL_IN_FILE:
+                  // too long, it is in <dir>/bus.state
     FIELD_COUNT
   };
   static const size_t GARBLE_MAX = 256;
+  static const size_t MODEL_MAX = 16384;
+  static const uint64_t MODEL_IN_FILE = ~0ull;
+  static const size_t MODEL_AT = 4096;  // offset of the MCU state in the record
 
   BoardLock() = default;
   BoardLock(const BoardLock&) = delete;
@@ -56,6 +61,8 @@ class BoardLock {
     return get(f);
   }
   uint8_t* garble_bytes();
+  uint8_t* model_bytes() { return map_ ? map_ + MODEL_AT : nullptr; }  // MODEL_MAX bytes
+  const uint8_t* model_bytes() const { return map_ ? map_ + MODEL_AT : nullptr; }
 
  private:
   int fd_ = -1;
