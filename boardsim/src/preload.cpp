@@ -256,6 +256,7 @@ struct SimBoard {
     peer.reset();
     state_gen = model_gen = ~0ull;
     snapshot.clear();
+    step_ref_ns = 0;
     LockGuard g(lock);
     sync();
   }
