@@ -235,6 +235,7 @@ struct SimBoard {
   uint64_t state_gen = ~0ull;  // of the board.state this process holds
   uint64_t model_gen = ~0ull;  // of the MCU state this process holds
   std::string snapshot;        // the MCU state as last written or read
+  std::string next_snapshot;
   int bus_fd = -1;
   // The calendar clock step (time.step_after_ms, time.step_s).
   uint64_t step_ref_ns = 0;  // first exchange with the bootloader, 0: none yet
@@ -304,7 +305,8 @@ struct SimBoard {
   // it: the process may be killed at any moment.
   void publish() {
     if (state.dirty() && state.save()) state_gen = lock.bump(BoardLock::STATE_GEN);
-    std::string s(1, static_cast<char>(program));
+    std::string& s = next_snapshot;  // reused: no allocation per exchange
+    s.assign(1, static_cast<char>(program));
     if (peer) peer->save(&s);
     if (s == snapshot) return;
     if (s.size() <= BoardLock::MODEL_MAX) {
@@ -316,7 +318,7 @@ struct SimBoard {
         return;
       lock.put(BoardLock::MODEL_LEN, BoardLock::MODEL_IN_FILE);
     }
-    snapshot = s;
+    snapshot.swap(s);
     model_gen = lock.bump(BoardLock::MODEL_GEN);
   }
   std::string read_bus() const {
@@ -630,10 +632,13 @@ void bus_exchange(SimBoard* b, const uint8_t* sent, uint8_t* got, size_t len, ui
   const char* program = "";
   long owner = transaction_owner(b, t, &program);
   bool garbled = owner != 0;
-  std::vector<uint8_t> mixed(sent, sent + len);
+  const uint8_t* to_mcu = sent;
+  std::vector<uint8_t> mixed;
   if (static_cast<long>(l.get(BoardLock::GARBLE_PID)) == me) {
+    mixed.assign(sent, sent + len);
     size_t n = std::min<size_t>(len, l.get(BoardLock::GARBLE_LEN));
     for (size_t i = 0; i < n; ++i) mixed[i] |= l.garble_bytes()[i];
+    to_mcu = mixed.data();
     l.put(BoardLock::GARBLE_PID, 0);
     garbled = true;
   }
@@ -649,7 +654,7 @@ void bus_exchange(SimBoard* b, const uint8_t* sent, uint8_t* got, size_t len, ui
     b->step_after_ns = static_cast<uint64_t>(b->state.get_int("time.step_after_ms", 0)) * 1000000u;
     b->step_s = b->state.get_int("time.step_s", 0);
   }
-  if (b->peer && len > 0) b->peer->exchange(mixed.data(), got, len);
+  if (b->peer && len > 0) b->peer->exchange(to_mcu, got, len);
   if (garbled)
     for (size_t i = 0; i < len; ++i) got[i] ^= 0xFF;
   if (b->program == Program::firmware && b->peer) {

@@ -36,10 +36,10 @@ class BoardLock {
                   // too long, it is in <dir>/bus.state
     FIELD_COUNT
   };
-  static const size_t GARBLE_MAX = 256;
-  static const size_t MODEL_MAX = 16384;
-  static const uint64_t MODEL_IN_FILE = ~0ull;
-  static const size_t MODEL_AT = 4096;  // offset of the MCU state in the record
+  static constexpr size_t GARBLE_MAX = 256;
+  static constexpr size_t MODEL_MAX = 16384;
+  static constexpr uint64_t MODEL_IN_FILE = ~0ull;
+  static constexpr size_t MODEL_AT = 4096;  // offset of the MCU state in the record
 
   BoardLock() = default;
   BoardLock(const BoardLock&) = delete;
