@@ -5,8 +5,9 @@
 // GPIO write, state edit and record rewrite (never the device file, which
 // the programs lock themselves), and mapped into each process. It holds
 // counters that tell a process whether its copies of board.state and of the
-// MCU's in-flight state (<dir>/bus.state) are current, and who owns the
-// transaction on the bus.
+// MCU's in-flight state are current, that state itself (in <dir>/bus.state
+// when it is too long for the record), and who owns the transaction on the
+// bus.
 #pragma once
 
 #include <cstddef>

@@ -113,6 +113,12 @@ __attribute__((constructor)) void bus_child() {
     std::vector<uint8_t> tx;
     boardsim::from_hex(env_or("BOARDSIM_BUS_BYTES", ""), &tx);
     xfer(fd, tx);
+    int stay_ms = atoi(env_or("BOARDSIM_BUS_STAY_MS", "0").c_str());
+    if (stay_ms > 0) {  // alive, but idle
+      std::string dir = env_or("BOARDSIM_DIR", "/tmp");
+      close(open((dir + "/sent").c_str(), O_CREAT | O_WRONLY, 0644));
+      usleep(static_cast<useconds_t>(stay_ms) * 1000u);
+    }
   } else if (mode == "txn") {
     start_together();
     bad = battery_reads(fd, 60, lock);
@@ -264,6 +270,29 @@ TEST(SharedBus, TheMcuOutlivesTheProcess) {
     close(fd);
     EXPECT_TRUE(board.collisions().empty());
   }
+}
+
+// An owner that stays idle for more than a second owns nothing any more.
+TEST(SharedBus, AnIdleOwnerLosesTheTransaction) {
+  Board board;
+  RunResult owner;
+  std::thread t([&] {
+    owner = board.run({self_path()}, {{"BOARDSIM_BUS_CHILD", "word"},
+                                      {"BOARDSIM_BUS_BYTES", "0101"},
+                                      {"BOARDSIM_BUS_STAY_MS", "2500"}});
+  });
+  for (int i = 0; i < 20000 && access((board.dir() + "/sent").c_str(), F_OK) != 0; ++i) usleep(1000);
+  board.attach();
+  int fd = open(DEV, O_RDWR);
+  ASSERT_GE(fd, 0);
+  xfer(fd, {0xFF, 0xFF});  // inside the owner's open command
+  EXPECT_EQ(board.collisions().size(), 1u);
+  usleep(1200000);
+  xfer(fd, {0x01, 0x01});
+  EXPECT_EQ(board.collisions().size(), 1u);
+  close(fd);
+  t.join();
+  EXPECT_EQ(owner.status, 0) << owner.err;
 }
 
 // flock() on the simulated device excludes another process, and is free

@@ -7,11 +7,11 @@
 //
 // One board, one bus. Every process that runs against the directory, at the
 // same time or one after another, talks to the same MCU: its program, the
-// firmware's transaction in progress, the bootloader's protocol state
-// (<dir>/bus.state), the flash contents and the GPIO levels. The simulator
-// serialises the exchanges and GPIO writes of all processes with an
-// internal lock (flock on <dir>/board.lock; the device file <dir>/spidev0.0
-// is left to the programs' own locks).
+// firmware's transaction in progress, the bootloader's protocol state, the
+// flash contents and the GPIO levels. The simulator serialises the exchanges
+// and GPIO writes of all processes with an internal lock (flock on
+// <dir>/board.lock, which also holds the MCU's in-flight state; the device
+// file <dir>/spidev0.0 is left to the programs' own locks).
 //
 // Collisions. A process owns the bus
 //   - from a firmware command word to the end of its data phase or
