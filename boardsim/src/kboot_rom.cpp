@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "snapshot.h"
+
 namespace boardsim {
 
 namespace {
@@ -75,11 +77,53 @@ void KbootRom::reset() {
   closing_due_ = false;
   data_phase_ = false;
   data_done_ = false;
+  downloaded_ = false;
   data_address_ = 0;
   data_left_ = 0;
   packets_ = 0;
   responses_ = 0;
   bad_crc_next_ = false;
+}
+
+void KbootRom::save(std::string* out) const {
+  SnapshotWriter w(out);
+  w.bytes(out_.data() + out_head_, out_.size() - out_head_);
+  w.u8(static_cast<uint8_t>(rx_));
+  w.bytes(pkt_, pkt_len_);
+  w.u32(static_cast<uint32_t>(pkt_need_));
+  w.u8(static_cast<uint8_t>(ack_due_ | closing_due_ << 1 | data_phase_ << 2 | data_done_ << 3 |
+                            downloaded_ << 4 | bad_crc_next_ << 5));
+  w.u32(data_address_);
+  w.u32(data_left_);
+  w.u64(packets_);
+  w.u64(responses_);
+}
+
+bool KbootRom::restore(const std::string& in) {
+  SnapshotReader r(in);
+  std::string pending = r.rest_string();
+  out_.assign(pending.begin(), pending.end());
+  out_head_ = 0;
+  uint8_t rx = r.u8();
+  pkt_len_ = r.bytes(pkt_, sizeof pkt_);
+  pkt_need_ = r.u32();
+  uint8_t flags = r.u8();
+  data_address_ = r.u32();
+  data_left_ = r.u32();
+  packets_ = static_cast<unsigned long>(r.u64());
+  responses_ = static_cast<unsigned long>(r.u64());
+  ack_due_ = flags & 1;
+  closing_due_ = flags & 2;
+  data_phase_ = flags & 4;
+  data_done_ = flags & 8;
+  downloaded_ = flags & 16;
+  bad_crc_next_ = flags & 32;
+  rx_ = static_cast<Rx>(rx);
+  if (!r.ok() || rx > static_cast<uint8_t>(Rx::discard) || pkt_need_ > sizeof pkt_) {
+    reset();
+    return false;
+  }
+  return true;
 }
 
 void KbootRom::exchange(const uint8_t* tx, uint8_t* rx, size_t len) {
@@ -304,6 +348,8 @@ void KbootRom::on_command(const uint8_t* p, size_t n) {
       if (status == kStatusSuccess) {
         flash_.erase();
         state_.set_int("kb.erased", 1);
+        state_.set("mcu.firmware", "erased");
+        downloaded_ = false;
       }
       send_generic(tag, status);
       return;
@@ -317,6 +363,7 @@ void KbootRom::on_command(const uint8_t* p, size_t n) {
         if (bytes == 0) {
           closing_due_ = true;
         } else {
+          downloaded_ = false;
           data_phase_ = true;
           data_address_ = address;
           data_left_ = bytes;
@@ -333,6 +380,7 @@ void KbootRom::on_command(const uint8_t* p, size_t n) {
                       static_cast<unsigned long>(get_u32(param + 4)),
                       static_cast<unsigned long>(get_u32(param + 8)));
         state_.set("kb.executed", text);
+        if (downloaded_) state_.erase("mcu.firmware");
       }
       send_generic(tag, status);
       return;
@@ -361,6 +409,7 @@ void KbootRom::on_data(const uint8_t* p, size_t n) {
   if (data_left_ == 0) {
     data_phase_ = false;
     data_done_ = true;
+    downloaded_ = true;
     send_generic(kTagWrite, next_status(kStatusSuccess));
   }
 }

@@ -2,6 +2,8 @@
 // ACK handling, erase all unsecure, write memory with its data phase,
 // execute. Checks every packet the host sends and keeps the written bytes
 // in Flash. Reads its faults from the board state (include/boardsim/board.h).
+// An erase leaves the MCU without firmware (mcu.firmware=erased) until a
+// write memory has received every announced byte and execute follows.
 #pragma once
 
 #include <cstddef>
@@ -19,6 +21,8 @@ class KbootRom : public SpiPeer {
  public:
   KbootRom(State& state, Flash& flash) : state_(state), flash_(flash) {}
   void exchange(const uint8_t* tx, uint8_t* rx, size_t len) override;
+  void save(std::string* out) const override;
+  bool restore(const std::string& in) override;
   // Protocol faults committed by the host, one line each (also counted in
   // the state key kb.violations).
   // note_ is called for each; the owner may route it to the log.
@@ -75,6 +79,7 @@ class KbootRom : public SpiPeer {
   bool closing_due_ = false;    // after that ACK: the closing response of a zero-byte write
   bool data_phase_ = false;     // write memory is taking data packets
   bool data_done_ = false;      // the last write's data phase is complete
+  bool downloaded_ = false;     // a write's data phase completed since the last erase
   uint32_t data_address_ = 0;   // where the next data byte goes
   uint32_t data_left_ = 0;      // announced bytes not yet received
 

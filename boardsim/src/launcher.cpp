@@ -18,11 +18,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "logs.h"
+#include "shared.h"
 #include "state.h"
+
+extern char** environ;
 
 using namespace boardsim;
 
@@ -78,7 +82,7 @@ int print_log(const std::string& dir) {
   int order = 0;
   for (const auto& e : parse_spi_log(spi)) {
     char head[160];
-    std::snprintf(head, sizeof head, "spi  %s%3zu B @%u Hz%s%s", e.failed ? "FAILED " : "",
+    std::snprintf(head, sizeof head, "[%ld] spi  %s%3zu B @%u Hz%s%s", e.pid, e.failed ? "FAILED " : "",
                   e.tx.size(), static_cast<unsigned>(e.speed_hz),
                   e.count > 1 ? " x" : "", e.count > 1 ? std::to_string(e.count).c_str() : "");
     std::string text = head;
@@ -86,26 +90,37 @@ int print_log(const std::string& dir) {
     text += "\n       rx " + std::string(e.has_rx ? "" : "(dropped) ") + hex_spaced(e.rx, 64);
     lines.push_back({e.t_first_ns, order++, text});
   }
-  // Configuration lines carry their own time; parse them by hand for it.
+  // Configuration, note and collision lines: "<tag> <t> <pid> <rest>".
   size_t pos = 0;
   while (pos < spi.size()) {
     size_t nl = spi.find('\n', pos);
     if (nl == std::string::npos) break;
     std::string line = spi.substr(pos, nl - pos);
     pos = nl + 1;
-    if (line.size() > 23 && (line[0] == 'C' || line[0] == 'N') && line[1] == ' ') {
-      uint64_t t = std::strtoull(line.substr(2, 20).c_str(), nullptr, 10);
-      lines.push_back({t, order++, (line[0] == 'C' ? "cfg  " : "note ") + line.substr(23)});
+    if (line.size() < 24 || line[1] != ' ') continue;
+    const char* tag = line[0] == 'C' ? "cfg  " : line[0] == 'N' ? "note " : line[0] == 'K' ? "COLLISION " : nullptr;
+    size_t sp = line.find(' ', 23);
+    if (!tag || sp == std::string::npos) continue;
+    uint64_t t = std::strtoull(line.substr(2, 20).c_str(), nullptr, 10);
+    std::string text = "[" + line.substr(23, sp - 23) + "] " + tag;
+    if (line[0] == 'K') {
+      std::string rest = line.substr(sp + 1);  // "<owner> <program>"
+      size_t b = rest.find(' ');
+      text += "inside the transaction of " + rest.substr(0, b) + " (" + rest.substr(b + 1) + ")";
+    } else {
+      text += line.substr(sp + 1);
     }
+    lines.push_back({t, order++, text});
   }
   for (const auto& g : parse_gpio_log(read_file(dir + "/gpio.log"))) {
     std::string data;
     for (char c : g.data) data += (c == '\n') ? std::string("\\n") : std::string(1, c);
-    lines.push_back({g.t_ns, order++, "gpio " + g.path + " <- \"" + data + "\""});
+    lines.push_back({g.t_ns, order++,
+                     "[" + std::to_string(g.pid) + "] gpio " + g.path + " <- \"" + data + "\""});
   }
   for (const auto& d : parse_datagrams(read_file(dir + "/datagrams"))) {
     lines.push_back({d.t_ns, order++,
-                     "udp  to " + d.to + " " + std::to_string(d.bytes.size()) + " B: " +
+                     "[" + std::to_string(d.pid) + "] udp  to " + d.to + " " + std::to_string(d.bytes.size()) + " B: " +
                          hex_spaced(d.bytes, 64)});
   }
   std::stable_sort(lines.begin(), lines.end(), [](const Line& a, const Line& b) {
@@ -176,12 +191,12 @@ int main(int argc, char** argv) {
   dir = abs;
 
   if (!sets.empty()) {
-    State s;
-    s.load(dir + "/board.state");
-    for (const auto& [k, v] : sets) {
-      if (v.empty()) s.erase(k); else s.set(k, v);
-    }
-    if (!s.save()) {
+    bool saved = edit_state(dir, [&](State& s) {
+      for (const auto& [k, v] : sets) {
+        if (v.empty()) s.erase(k); else s.set(k, v);
+      }
+    });
+    if (!saved) {
       std::fprintf(stderr, "boardsim: cannot write %s/board.state\n", dir.c_str());
       return 2;
     }
@@ -193,10 +208,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (want_clear) {
-    for (const char* name : {"spi.log", "gpio.log", "datagrams"}) {
-      FILE* f = std::fopen((dir + "/" + name).c_str(), "w");
-      if (f) std::fclose(f);
-    }
+    clear_records(dir);
     if (!want_log && i >= argc) return 0;
   }
   if (want_log) return print_log(dir);
@@ -206,29 +218,25 @@ int main(int argc, char** argv) {
     return 2;
   }
 
-  setenv("BOARDSIM_DIR", dir.c_str(), 1);
-  std::string preload = preload_path();
-  // In a cross build the programs run through the emulator, which hands
-  // QEMU_SET_ENV to the guest program alone.
+  // In a cross build the programs run through the emulator.
   std::vector<std::string> args;
   for (const char* p = BOARDSIM_EMULATOR; *p;) {
     const char* end = strchr(p, '\x1f');
     args.emplace_back(p, end ? static_cast<size_t>(end - p) : strlen(p));
     p = end ? end + 1 : p + strlen(p);
   }
-  if (args.empty()) {
-    const char* old = getenv("LD_PRELOAD");
-    std::string lp = (old && *old) ? preload + ":" + old : preload;
-    setenv("LD_PRELOAD", lp.c_str(), 1);
-  } else {
-    setenv("QEMU_SET_ENV", ("LD_PRELOAD=" + preload).c_str(), 1);
+  std::map<std::string, std::string> vars;
+  for (char** e = environ; *e; ++e) {
+    const char* eq = strchr(*e, '=');
+    if (eq) vars[std::string(*e, static_cast<size_t>(eq - *e))] = eq + 1;
   }
 #ifdef BOARDSIM_SANITIZE
-  const char* asan = getenv("ASAN_OPTIONS");
-  std::string ao = (asan && *asan) ? std::string(asan) + ":verify_asan_link_order=0"
-                                   : std::string("verify_asan_link_order=0");
-  setenv("ASAN_OPTIONS", ao.c_str(), 1);
+  const bool sanitized = true;
+#else
+  const bool sanitized = false;
 #endif
+  board_environment(&vars, dir, preload_path(), !args.empty(), sanitized);
+  for (const auto& [k, v] : vars) setenv(k.c_str(), v.c_str(), 1);
   for (int k = i; k < argc; ++k) args.emplace_back(argv[k]);
   std::vector<char*> cargv;
   for (auto& a : args) cargv.push_back(a.data());

@@ -9,6 +9,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <sstream>
 
 namespace boardsim {
@@ -101,11 +102,12 @@ bool from_hex(const std::string& text, std::vector<uint8_t>* out) {
   return true;
 }
 
-bool ExchangeLog::open(const std::string& path) {
+bool ExchangeLog::open(const std::string& path, BoardLock* lock) {
   close();
-  // Records are appended (the test kit may truncate the file meanwhile); the
-  // pending run's record, always the last one, is rewritten in place through
-  // a second descriptor, since pwrite() on an O_APPEND descriptor appends.
+  lock_ = lock;
+  // Records are appended; the pending run's record is rewritten in place
+  // through a second descriptor, since pwrite() on an O_APPEND descriptor
+  // appends.
   fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   update_fd_ = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
   if (fd_ < 0 || update_fd_ < 0) {
@@ -120,18 +122,42 @@ void ExchangeLog::close() {
   if (fd_ >= 0) ::close(fd_);
   if (update_fd_ >= 0) ::close(update_fd_);
   fd_ = update_fd_ = -1;
+  lock_ = nullptr;
 }
 
+// Under the board lock, so that the file's size before the write is where
+// the record starts.
 void ExchangeLog::append(const std::string& line) {
   if (fd_ < 0) return;
+  struct stat st;
+  uint64_t at = ::fstat(fd_, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
   write_all(fd_, line.data(), line.size());
+  record_at_ = at;
+  record_end_ = at + line.size();
+  if (lock_) {
+    lock_->put(BoardLock::LOG_END, record_end_);
+    epoch_ = lock_->get(BoardLock::LOG_EPOCH);
+  }
+}
+
+bool ExchangeLog::still_last() const {
+  if (lock_) {
+    return lock_->get(BoardLock::LOG_EPOCH) == epoch_ &&
+           lock_->get(BoardLock::LOG_END) == record_end_;
+  }
+  struct stat st;
+  return ::fstat(fd_, &st) == 0 && static_cast<uint64_t>(st.st_size) == record_end_;
 }
 
 void ExchangeLog::exchange(uint64_t t, const TransferFields& f, const uint8_t* tx,
                            const uint8_t* rx, size_t len) {
+  if (fd_ < 0) return;
+  std::optional<LockGuard> guard;
+  if (lock_) guard.emplace(*lock_);
   if (pending_ && f == fields_ && len == tx_.size() &&
       (len == 0 || (std::memcmp(tx, tx_.data(), len) == 0 &&
-                    std::memcmp(rx, rx_.data(), len) == 0))) {
+                    std::memcmp(rx, rx_.data(), len) == 0)) &&
+      still_last()) {
     ++count_;
     t_last_ = t;
     if (count_ - written_count_ >= FLUSH_EVERY || t - written_t_ >= FLUSH_AFTER_NS) flush();
@@ -144,10 +170,10 @@ void ExchangeLog::exchange(uint64_t t, const TransferFields& f, const uint8_t* t
   rx_.assign(rx, rx + len);
   t_first_ = t_last_ = t;
   count_ = 1;
-  char head[160];
+  char head[200];
   std::snprintf(head, sizeof head,
-                "X %020" PRIu64 " %020" PRIu64 " %020" PRIu64 " %c%c%c %u %u %u %u %u %u ",
-                t_first_, t_last_, count_, f.has_tx ? 't' : '-', f.has_rx ? 'r' : '-',
+                "X %020" PRIu64 " %020" PRIu64 " %020" PRIu64 " %ld %c%c%c %u %u %u %u %u %u ",
+                t_first_, t_last_, count_, pid_, f.has_tx ? 't' : '-', f.has_rx ? 'r' : '-',
                 f.failed ? 'F' : '-', static_cast<unsigned>(f.speed_hz),
                 static_cast<unsigned>(f.delay_usecs), static_cast<unsigned>(f.bits_per_word),
                 static_cast<unsigned>(f.cs_change), static_cast<unsigned>(f.tx_nbits),
@@ -158,7 +184,6 @@ void ExchangeLog::exchange(uint64_t t, const TransferFields& f, const uint8_t* t
   line += to_hex(rx, len);
   line += '\n';
   append(line);
-  record_len_ = line.size();
   written_count_ = 1;
   written_t_ = t;
 }
@@ -166,12 +191,18 @@ void ExchangeLog::exchange(uint64_t t, const TransferFields& f, const uint8_t* t
 void ExchangeLog::flush() {
   if (!pending_ || fd_ < 0) return;
   if (count_ != written_count_ || t_last_ != written_t_) {
+    std::optional<LockGuard> guard;
+    if (lock_) guard.emplace(*lock_);
+    // Only into the file the record was written to: the records may have
+    // been cleared since.
+    bool same_file = lock_ ? lock_->get(BoardLock::LOG_EPOCH) == epoch_ : true;
     struct stat st;
-    if (::fstat(fd_, &st) == 0 && st.st_size >= static_cast<off_t>(record_len_)) {
-      off_t at = st.st_size - static_cast<off_t>(record_len_) + T_LAST_OFFSET;
+    if (same_file && ::fstat(fd_, &st) == 0 &&
+        static_cast<uint64_t>(st.st_size) >= record_end_) {
       char buf[48];
       int n = std::snprintf(buf, sizeof buf, "%020" PRIu64 " %020" PRIu64, t_last_, count_);
-      ::pwrite(update_fd_, buf, static_cast<size_t>(n), at);
+      ::pwrite(update_fd_, buf, static_cast<size_t>(n),
+               static_cast<off_t>(record_at_ + T_LAST_OFFSET));
     }
   }
   written_count_ = count_;
@@ -186,21 +217,34 @@ void ExchangeLog::end_run() {
 void ExchangeLog::forget() { pending_ = false; }
 
 void ExchangeLog::config(uint64_t t, const char* name, uint32_t value, bool failed) {
+  std::optional<LockGuard> guard;
+  if (lock_) guard.emplace(*lock_);
   end_run();
-  char buf[128];
-  std::snprintf(buf, sizeof buf, "C %020" PRIu64 " %s %u %s\n", t, name,
+  char buf[160];
+  std::snprintf(buf, sizeof buf, "C %020" PRIu64 " %ld %s %u %s\n", t, pid_, name,
                 static_cast<unsigned>(value), failed ? "fail" : "ok");
   append(buf);
 }
 
 void ExchangeLog::note(uint64_t t, const std::string& text) {
+  std::optional<LockGuard> guard;
+  if (lock_) guard.emplace(*lock_);
   end_run();
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "N %020" PRIu64 " ", t);
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "N %020" PRIu64 " %ld ", t, pid_);
   std::string line = buf;
   for (char c : text) line += (c == '\n' || c == '\r') ? ' ' : c;
   line += '\n';
   append(line);
+}
+
+void ExchangeLog::collision(uint64_t t, long owner, const char* program) {
+  std::optional<LockGuard> guard;
+  if (lock_) guard.emplace(*lock_);
+  end_run();
+  char buf[96];
+  std::snprintf(buf, sizeof buf, "K %020" PRIu64 " %ld %ld %s\n", t, pid_, owner, program);
+  append(buf);
 }
 
 void append_line(const std::string& path, const std::string& line) {
@@ -230,23 +274,24 @@ std::vector<Exchange> parse_spi_log(const std::string& text) {
   for (const auto& line : split_lines(text)) {
     if (line.size() < 2 || line[0] != 'X' || line[1] != ' ') continue;
     auto w = split_words(line);
-    if (w.size() != 13 || w[4].size() != 3) continue;
+    if (w.size() != 14 || w[5].size() != 3) continue;
     Exchange e;
-    uint64_t v[6];
+    uint64_t v[6], pid;
     bool ok = to_u64(w[1], &e.t_first_ns) && to_u64(w[2], &e.t_last_ns) &&
-              to_u64(w[3], &e.count);
-    for (int i = 0; i < 6 && ok; ++i) ok = to_u64(w[5 + i], &v[i]);
+              to_u64(w[3], &e.count) && to_u64(w[4], &pid);
+    for (int i = 0; i < 6 && ok; ++i) ok = to_u64(w[6 + i], &v[i]);
     if (!ok) continue;
-    e.has_tx = w[4][0] == 't';
-    e.has_rx = w[4][1] == 'r';
-    e.failed = w[4][2] == 'F';
+    e.pid = static_cast<long>(pid);
+    e.has_tx = w[5][0] == 't';
+    e.has_rx = w[5][1] == 'r';
+    e.failed = w[5][2] == 'F';
     e.speed_hz = static_cast<uint32_t>(v[0]);
     e.delay_usecs = static_cast<uint16_t>(v[1]);
     e.bits_per_word = static_cast<uint8_t>(v[2]);
     e.cs_change = static_cast<uint8_t>(v[3]);
     e.tx_nbits = static_cast<uint8_t>(v[4]);
     e.rx_nbits = static_cast<uint8_t>(v[5]);
-    if (!from_hex(w[11], &e.tx) || !from_hex(w[12], &e.rx)) continue;
+    if (!from_hex(w[12], &e.tx) || !from_hex(w[13], &e.rx)) continue;
     out.push_back(std::move(e));
   }
   return out;
@@ -257,20 +302,43 @@ std::vector<SpiConfig> parse_spi_config(const std::string& text) {
   for (const auto& line : split_lines(text)) {
     if (line.size() < 2 || line[0] != 'C' || line[1] != ' ') continue;
     auto w = split_words(line);
-    uint64_t t, v;
-    if (w.size() != 5 || !to_u64(w[1], &t) || !to_u64(w[3], &v)) continue;
-    out.push_back(SpiConfig{w[2], static_cast<uint32_t>(v), w[4] == "fail"});
+    uint64_t t, pid, v;
+    if (w.size() != 6 || !to_u64(w[1], &t) || !to_u64(w[2], &pid) || !to_u64(w[4], &v)) continue;
+    out.push_back(SpiConfig{w[3], static_cast<uint32_t>(v), w[5] == "fail", static_cast<long>(pid)});
   }
   return out;
 }
 
-std::vector<std::pair<uint64_t, std::string>> parse_notes(const std::string& text) {
-  std::vector<std::pair<uint64_t, std::string>> out;
+std::vector<Note> parse_notes(const std::string& text) {
+  std::vector<Note> out;
   for (const auto& line : split_lines(text)) {
     if (line.size() < 23 || line[0] != 'N' || line[1] != ' ') continue;
-    uint64_t t;
-    if (!to_u64(line.substr(2, 20), &t)) continue;
-    out.emplace_back(t, line.substr(23));
+    size_t sp = line.find(' ', 23);
+    Note n;
+    uint64_t pid;
+    if (sp == std::string::npos || !to_u64(line.substr(2, 20), &n.t_ns) ||
+        !to_u64(line.substr(23, sp - 23), &pid))
+      continue;
+    n.pid = static_cast<long>(pid);
+    n.text = line.substr(sp + 1);
+    out.push_back(std::move(n));
+  }
+  return out;
+}
+
+std::vector<Collision> parse_collisions(const std::string& text) {
+  std::vector<Collision> out;
+  for (const auto& line : split_lines(text)) {
+    if (line.size() < 2 || line[0] != 'K' || line[1] != ' ') continue;
+    auto w = split_words(line);
+    Collision c;
+    uint64_t pid, owner;
+    if (w.size() != 5 || !to_u64(w[1], &c.t_ns) || !to_u64(w[2], &pid) || !to_u64(w[3], &owner))
+      continue;
+    c.pid = static_cast<long>(pid);
+    c.owner = static_cast<long>(owner);
+    c.program = w[4];
+    out.push_back(std::move(c));
   }
   return out;
 }
@@ -281,9 +349,12 @@ std::vector<GpioWrite> parse_gpio_log(const std::string& text) {
     if (line.size() < 2 || line[0] != 'G' || line[1] != ' ') continue;
     auto w = split_words(line);
     GpioWrite g;
+    uint64_t pid;
     std::vector<uint8_t> bytes;
-    if (w.size() != 5 || !to_u64(w[1], &g.t_ns) || !from_hex(w[3], &bytes)) continue;
-    g.path = w[2];
+    if (w.size() != 6 || !to_u64(w[1], &g.t_ns) || !to_u64(w[2], &pid) || !from_hex(w[4], &bytes))
+      continue;
+    g.pid = static_cast<long>(pid);
+    g.path = w[3];
     g.data.assign(bytes.begin(), bytes.end());
     out.push_back(std::move(g));
   }
@@ -296,8 +367,11 @@ std::vector<Datagram> parse_datagrams(const std::string& text) {
     if (line.size() < 2 || line[0] != 'D' || line[1] != ' ') continue;
     auto w = split_words(line);
     Datagram d;
-    if (w.size() != 4 || !to_u64(w[1], &d.t_ns) || !from_hex(w[3], &d.bytes)) continue;
-    d.to = w[2];
+    uint64_t pid;
+    if (w.size() != 5 || !to_u64(w[1], &d.t_ns) || !to_u64(w[2], &pid) || !from_hex(w[4], &d.bytes))
+      continue;
+    d.pid = static_cast<long>(pid);
+    d.to = w[3];
     out.push_back(std::move(d));
   }
   return out;

@@ -4,9 +4,27 @@
 #include <string>
 #include <vector>
 
+#include "snapshot.h"
+
 namespace boardsim {
 
 namespace {
+
+// Command codes, byte 0 of a command word.
+enum : uint8_t {
+  CMD_BATTERY_LEVEL = 0x01,
+  CMD_CHARGING_STATUS = 0x02,
+  CMD_FIRMWARE_VERSION = 0x03,
+  CMD_TEST_MODE = 0x04,
+  CMD_RESET_MODE = 0x05,
+  CMD_LINK_LED = 0x06,
+  CMD_UUID = 0x07,
+  CMD_SERIAL_NUMBER = 0x08,
+  CMD_SET_SERIAL_NUMBER = 0x09,
+  CMD_USBC_STATE = 0x10,
+  CMD_USBC_MODE = 0x11,
+  CMD_USBC_CURRENT_MODE = 0x12,
+};
 
 constexpr uint8_t kReady[2] = {0xFF, 0xFF};
 constexpr uint8_t kResyncMarker = 0x69;
@@ -63,6 +81,37 @@ void McuFirmware::reset() {
   reply_len_ = 0;
   write_len_ = 0;
   write_ok_ = false;
+  word_refused_ = false;
+}
+
+void McuFirmware::save(std::string* out) const {
+  SnapshotWriter w(out);
+  w.u8(static_cast<uint8_t>(phase_));
+  w.u8(last_was_resync_byte_);
+  w.u64(static_cast<uint64_t>(marker_delay_));
+  w.u8(command_);
+  w.bytes(reply_, reply_len_);
+  w.u32(static_cast<uint32_t>(write_len_));
+  w.u8(write_ok_);
+  w.u8(word_refused_);
+}
+
+bool McuFirmware::restore(const std::string& in) {
+  SnapshotReader r(in);
+  uint8_t phase = r.u8();
+  last_was_resync_byte_ = r.u8() != 0;
+  marker_delay_ = static_cast<long long>(r.u64());
+  command_ = r.u8();
+  reply_len_ = r.bytes(reply_, sizeof reply_);
+  write_len_ = r.u32();
+  write_ok_ = r.u8() != 0;
+  word_refused_ = r.u8() != 0;
+  phase_ = static_cast<Phase>(phase);
+  if (!r.ok() || phase > static_cast<uint8_t>(Phase::write_ack) || write_len_ > 10) {
+    reset();
+    return false;
+  }
+  return true;
 }
 
 void McuFirmware::exchange(const uint8_t* tx, uint8_t* rx, size_t len) {
@@ -78,12 +127,15 @@ void McuFirmware::exchange(const uint8_t* tx, uint8_t* rx, size_t len) {
     rx = rx_scratch.data();
   }
   std::memset(rx, 0, len);
-  if (state_.get_int("fw.silent") != 0) {
-    // A hung MCU: it clocks out zeros and takes nothing in.
+  if (state_.get_int("fw.silent") != 0 || state_.get("mcu.firmware") == "erased") {
+    // A hung MCU, or one without a complete firmware: it clocks out zeros
+    // and takes nothing in.
     phase_ = Phase::ready;
     last_was_resync_byte_ = false;
+    word_refused_ = false;
     return;
   }
+  word_refused_ = false;
   frame(tx, rx, len);
   last_was_resync_byte_ = len == 1;
 }
@@ -110,7 +162,10 @@ void McuFirmware::frame(const uint8_t* tx, uint8_t* rx, size_t len) {
         if (state_.get_int("fw.not_ready") == 0) std::memcpy(rx, kReady, 2);
         return;
       }
-      if (state_.take("fw.not_ready")) return;  // 00 00, the word is dropped
+      if (state_.take("fw.not_ready")) {  // 00 00, the word is dropped
+        word_refused_ = true;
+        return;
+      }
       std::memcpy(rx, kReady, 2);
       command_word(tx[0], tx[1]);
       return;
@@ -159,9 +214,9 @@ void McuFirmware::command_word(uint8_t code, uint8_t arg) {
   phase_ = Phase::ready;
   const char* set_key = nullptr;
   switch (code) {
-    case 0x04: set_key = "fw.test_mode"; break;
-    case 0x05: set_key = "fw.reset_mode"; break;
-    case 0x06: set_key = "fw.link_led"; break;
+    case CMD_TEST_MODE: set_key = "fw.test_mode"; break;
+    case CMD_RESET_MODE: set_key = "fw.reset_mode"; break;
+    case CMD_LINK_LED: set_key = "fw.link_led"; break;
     default: break;
   }
   if (set_key) {
@@ -175,15 +230,21 @@ void McuFirmware::command_word(uint8_t code, uint8_t arg) {
   // Every other command repeats its code in byte 1.
   if (arg != code) return;
   switch (code) {
-    case 0x01: case 0x02: case 0x03: case 0x07: case 0x08: case 0x10:
+    case CMD_BATTERY_LEVEL:
+    case CMD_CHARGING_STATUS:
+    case CMD_FIRMWARE_VERSION:
+    case CMD_UUID:
+    case CMD_SERIAL_NUMBER:
+    case CMD_USBC_STATE:
       read_reply(code);
       phase_ = Phase::read_data;
       return;
-    case 0x09:
+    case CMD_SET_SERIAL_NUMBER:
       write_len_ = 10;
       phase_ = Phase::write_data;
       return;
-    case 0x11: case 0x12:
+    case CMD_USBC_MODE:
+    case CMD_USBC_CURRENT_MODE:
       write_len_ = 1;
       phase_ = Phase::write_data;
       return;
@@ -197,15 +258,15 @@ void McuFirmware::read_reply(uint8_t code) {
     return static_cast<uint8_t>(state_.get_int(key, def));
   };
   switch (code) {
-    case 0x01:
+    case CMD_BATTERY_LEVEL:
       reply_[0] = byte("fw.battery", 87);
       reply_len_ = 1;
       return;
-    case 0x02:
+    case CMD_CHARGING_STATUS:
       reply_[0] = byte("fw.charging", 1);
       reply_len_ = 1;
       return;
-    case 0x03: {
+    case CMD_FIRMWARE_VERSION: {
       long long patch = state_.get_int("fw.patch", 2);
       long long build = state_.get_int("fw.build", 57);
       reply_[0] = byte("fw.major", 1);
@@ -218,17 +279,17 @@ void McuFirmware::read_reply(uint8_t code) {
       reply_len_ = 13;
       return;
     }
-    case 0x07:
+    case CMD_UUID:
       parse_hex(state_.get("fw.uuid", "000102030405060708090a0b0c0d0e0f"), reply_, 16);
       reply_[16] = byte("fw.status.uuid", 1);
       reply_len_ = 17;
       return;
-    case 0x08:
+    case CMD_SERIAL_NUMBER:
       copy_text(state_.get("fw.serial", "SU01-02003"), reply_, 10);
       reply_[10] = byte("fw.status.serial", 1);
       reply_len_ = 11;
       return;
-    case 0x10:
+    case CMD_USBC_STATE:
       parse_hex(state_.get("fw.usbc", "6ba6d0"), reply_, 3);
       reply_[3] = byte("fw.status.usbc", 1);
       reply_len_ = 4;
@@ -247,7 +308,7 @@ void McuFirmware::write_payload(const uint8_t* tx, size_t len) {
     return;
   }
   switch (command_) {
-    case 0x09: {
+    case CMD_SET_SERIAL_NUMBER: {
       // The state file holds one setting per line: line breaks and NULs
       // cannot be kept there and are stored as '?'.
       std::string serial;
@@ -258,8 +319,8 @@ void McuFirmware::write_payload(const uint8_t* tx, size_t len) {
       state_.set("fw.serial", serial);
       return;
     }
-    case 0x11: state_.set_int("fw.usbc_mode", tx[0]); return;
-    case 0x12: state_.set_int("fw.usbc_current", tx[0]); return;
+    case CMD_USBC_MODE: state_.set_int("fw.usbc_mode", tx[0]); return;
+    case CMD_USBC_CURRENT_MODE: state_.set_int("fw.usbc_current", tx[0]); return;
     default: return;
   }
 }

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "spi_peer.h"
 #include "state.h"
@@ -15,6 +16,11 @@ class McuFirmware : public SpiPeer {
  public:
   explicit McuFirmware(State& state) : state_(state) {}
   void exchange(const uint8_t* tx, uint8_t* rx, size_t len) override;
+  void save(std::string* out) const override;
+  bool restore(const std::string& in) override;
+  // True while a host transaction is open: from its command word to the end
+  // of its data phase or acknowledgement, resynchronisation included.
+  bool in_transaction() const { return phase_ != Phase::ready || word_refused_; }
   // The MCU restarts: the link forgets any command in progress and is
   // ready for a command word.
   void reset();
@@ -43,6 +49,7 @@ class McuFirmware : public SpiPeer {
   size_t reply_len_ = 0;
   size_t write_len_ = 0;     // payload length of a write command
   bool write_ok_ = false;    // the payload arrived whole and was accepted
+  bool word_refused_ = false;  // the last command word was answered 00 00
 };
 
 }  // namespace boardsim

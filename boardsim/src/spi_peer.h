@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace boardsim {
 
@@ -12,6 +13,11 @@ class SpiPeer {
  public:
   virtual ~SpiPeer() = default;
   virtual void exchange(const uint8_t* tx, uint8_t* rx, size_t len) = 0;
+  // The peer's in-flight state as bytes (snapshot.h), and back: another
+  // process continues where this one stopped. restore() returns false for
+  // bytes it cannot take, and then leaves the peer as after a restart.
+  virtual void save(std::string* out) const = 0;
+  virtual bool restore(const std::string& in) = 0;
 };
 
 }  // namespace boardsim

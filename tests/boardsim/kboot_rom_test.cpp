@@ -31,6 +31,11 @@ uint32_t u32_at(const Bytes& b, size_t at) {
 const Bytes kErase = {0x5A, 0xA4, 0x04, 0x00, 0xCF, 0x32, 0x0D, 0x00, 0xCC, 0x00};
 Bytes write_memory(uint32_t count) { return command(0x04, 0, {0, count}); }
 Bytes execute() { return command(0x09, 0, {0x43D, 0, 0x20012000}); }
+// As the flasher sends them.
+const Bytes kWrite100 = {0x5A, 0xA4, 0x0C, 0x00, 0x24, 0xE2, 0x04, 0x00, 0x00,
+                         0x02, 0x00, 0x00, 0x00, 0x00, 0x64, 0x00, 0x00, 0x00};
+const Bytes kExecute = {0x5A, 0xA4, 0x10, 0x00, 0x5D, 0xB2, 0x09, 0x00, 0x00, 0x03, 0x3D,
+                        0x04, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x20, 0x01, 0x20};
 Bytes data(const Bytes& chunk) { return framed(0xA5, chunk); }
 
 std::vector<std::string> g_notes;
@@ -150,15 +155,6 @@ struct RomTest : public ::testing::Test {
   Bytes ping_response;
 };
 
-TEST(KbootCrc, ReferenceCrc16MatchesCheckValue) {
-  EXPECT_EQ(ref_crc16(Bytes{'1', '2', '3', '4', '5', '6', '7', '8', '9'}), 0x31C3);
-  EXPECT_EQ(command(0x0D, 0xCC, {}), kErase);
-  EXPECT_EQ(write_memory(100), (Bytes{0x5A, 0xA4, 0x0C, 0x00, 0x24, 0xE2, 0x04, 0x00, 0x00, 0x02, 0x00,
-                                      0x00, 0x00, 0x00, 0x64, 0x00, 0x00, 0x00}));
-  EXPECT_EQ(execute(), (Bytes{0x5A, 0xA4, 0x10, 0x00, 0x5D, 0xB2, 0x09, 0x00, 0x00, 0x03, 0x3D,
-                              0x04, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x20, 0x01, 0x20}));
-}
-
 TEST_F(RomTest, PingResponse) {
   // Wake-up bytes first: ignored, answered with zeros.
   for (int i = 0; i < 1000; ++i) ASSERT_EQ(byte(0xFF), 0x00);
@@ -188,7 +184,7 @@ TEST_F(RomTest, WriteMemoryOfHundredBytesLandsInFlash) {
   for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 7 + 3);
   ping();
   EXPECT_EQ(run_command(kErase), 0u);
-  EXPECT_EQ(run_command(write_memory(100)), 0u);
+  EXPECT_EQ(run_command(kWrite100), 0u);
   size_t sizes[] = {32, 32, 32, 4};
   size_t at = 0;
   for (size_t n : sizes) {
@@ -199,10 +195,50 @@ TEST_F(RomTest, WriteMemoryOfHundredBytesLandsInFlash) {
   // The closing response of the data phase.
   EXPECT_EQ(generic_response(0x04), 0u);
   EXPECT_EQ(flash_bytes(), image);
-  EXPECT_EQ(run_command(execute()), 0u);
+  EXPECT_EQ(run_command(kExecute), 0u);
   EXPECT_EQ(state.get("kb.executed"), "43d,0,20012000");
   EXPECT_EQ(violations(), 0);
   EXPECT_TRUE(g_notes.empty()) << g_notes.front();
+}
+
+// From an erase the MCU has no firmware until a write memory has received
+// every announced byte and execute follows.
+TEST_F(RomTest, FirmwareIsGoneUntilACompleteDownloadIsExecuted) {
+  struct Case {
+    const char* name;
+    int announced;  // bytes of the write memory; -1: no write
+    int packets;    // 32-byte data packets sent
+    bool execute;
+    const char* firmware;  // mcu.firmware afterwards
+  };
+  const Case cases[] = {
+      {"erase alone", -1, 0, true, "erased"},
+      {"partial write", 64, 1, true, "erased"},
+      {"complete write, no execute", 64, 2, false, "erased"},
+      {"complete write and execute", 64, 2, true, ""},
+      {"zero-byte write", 0, 0, true, "erased"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    rom.reset();
+    ping();
+    EXPECT_EQ(run_command(kErase), 0u);
+    EXPECT_EQ(state.get("mcu.firmware"), "erased");
+    if (c.announced >= 0) {
+      EXPECT_EQ(run_command(write_memory(static_cast<uint32_t>(c.announced))), 0u);
+      for (int k = 0; k < c.packets; ++k) {
+        send(data(Bytes(32, static_cast<uint8_t>(k))));
+        expect_ack();
+      }
+      if (c.packets * 32 == c.announced) {
+        EXPECT_EQ(generic_response(0x04), 0u);
+      }
+    }
+    if (c.execute) {
+      EXPECT_EQ(run_command(execute()), 0u);
+    }
+    EXPECT_EQ(state.get("mcu.firmware"), c.firmware);
+  }
 }
 
 TEST_F(RomTest, WriteMemoryOfZeroBytesClosesAtOnce) {

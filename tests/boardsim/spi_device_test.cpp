@@ -293,17 +293,19 @@ TEST_F(SpiDevice, ClearingTheLogsInTheMiddleOfARun) {
 
 TEST(SpiLogFormat, TornAndForeignLinesAreSkipped) {
   const std::string text =
-      "X 00000000000000000010 00000000000000000020 00000000000000000003 tr- 100000 0 8 0 0 0 "
+      "X 00000000000000000010 00000000000000000020 00000000000000000003 41 tr- 100000 0 8 0 0 0 "
       "0101 ffff\n"
-      "C 00000000000000000030 wr_mode 0 ok\n"
+      "C 00000000000000000030 41 wr_mode 0 ok\n"
       "garbage line\n"
-      "X 00000000000000000040 00000000000000000040 00000000000000000001 -rF 5 1 2 3 4 5 . .\n"
+      "X 00000000000000000040 00000000000000000040 00000000000000000001 42 -rF 5 1 2 3 4 5 . .\n"
       "X 00000000000000000050 0000000000000000005";  // cut off by a crash
   auto log = boardsim::parse_spi_log(text);
   ASSERT_EQ(log.size(), 2u);
   EXPECT_EQ(log[0].t_first_ns, 10u);
   EXPECT_EQ(log[0].t_last_ns, 20u);
   EXPECT_EQ(log[0].count, 3u);
+  EXPECT_EQ(log[0].pid, 41);
+  EXPECT_EQ(log[1].pid, 42);
   EXPECT_EQ(log[0].bits_per_word, 8);
   EXPECT_EQ(log[0].rx, (Bytes{0xFF, 0xFF}));
   EXPECT_FALSE(log[1].has_tx);
@@ -314,6 +316,7 @@ TEST(SpiLogFormat, TornAndForeignLinesAreSkipped) {
   auto config = boardsim::parse_spi_config(text);
   ASSERT_EQ(config.size(), 1u);
   EXPECT_EQ(config[0].name, "wr_mode");
+  EXPECT_EQ(config[0].pid, 41);
 }
 
 TEST_F(SpiDevice, LongRunsReachTheFileWhilePending) {

@@ -10,6 +10,7 @@
 
 #include <fstream>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -47,10 +48,15 @@ TEST_P(FlashSignals, DuringTheWakeUp) {
     close(out[1]);
     close(err[0]);
     close(err[1]);
-    const std::string launcher = boardsim::launcher_path();
-    const std::string mcuflash = boardsim::mcuflash_path();
-    execl(launcher.c_str(), launcher.c_str(), "--dir", board.dir().c_str(), "--",
-          mcuflash.c_str(), image.c_str(), static_cast<char*>(nullptr));
+    // In a cross build the launcher runs through the emulator too.
+    std::vector<std::string> argv = boardsim::emulator();
+    for (const std::string& a : {boardsim::launcher_path(), std::string("--dir"), board.dir(),
+                                 std::string("--"), boardsim::mcuflash_path(), image})
+      argv.push_back(a);
+    std::vector<char*> args;
+    for (std::string& a : argv) args.push_back(a.data());
+    args.push_back(nullptr);
+    execv(args[0], args.data());
     _exit(127);
   }
   close(out[0]);

@@ -5,6 +5,27 @@
 // the directory through the environment variable BOARDSIM_DIR and keeps the
 // board's state in <dir>/board.state, so successive runs see one board.
 //
+// One board, one bus. Every process that runs against the directory, at the
+// same time or one after another, talks to the same MCU: its program, the
+// firmware's transaction in progress, the bootloader's protocol state, the
+// flash contents and the GPIO levels. The simulator serialises the exchanges
+// and GPIO writes of all processes with an internal lock (flock on
+// <dir>/board.lock, which also holds the MCU's in-flight state; the device
+// file <dir>/spidev0.0 is left to the programs' own locks).
+//
+// Collisions. A process owns the bus
+//   - from a firmware command word to the end of its data phase or
+//     acknowledgement (resynchronisation exchanges included), as long as it
+//     goes on exchanging: after 1 s without an exchange it owns nothing;
+//   - from the GPIO sequence with which it restarted the MCU into the
+//     bootloader until the next restart, whatever the pauses.
+// An owner that has died owns nothing. An exchange of another process while
+// the bus is owned is a collision: a "K" record names both processes
+// (Board::collisions()), the MCU takes the intruding bytes, the intruder
+// receives what the MCU clocked out inverted (XOR 0xFF), and the owner's
+// next exchange reaches the MCU ORed with the intruding bytes and comes
+// back inverted too, as the mixed stream on the wire would.
+//
 // The state is a set of key=value settings. Every key has a default, so a
 // fresh board is a healthy unit running its firmware. Keys (values are
 // decimal unless said otherwise; "hex" means a string of hex digits, two per
@@ -16,6 +37,13 @@
 //                        rising edge starts the bootloader when line 21 is
 //                        low, the firmware when it is high; "off" while
 //                        line 22 is held low (the MCU clocks out zeros)
+//     mcu.firmware       erased: set by the bootloader's erase all
+//                        unsecure; the MCU then has no firmware and, when
+//                        it runs "firmware", clocks out zeros and takes
+//                        nothing in. Unset again by an execute command
+//                        that follows a write memory whose every announced
+//                        byte arrived (a write of zero bytes does not count)
+//                                                              (unset)
 //
 //   Firmware data (what the MCU reports)
 //     fw.battery         0..255                                (87)
@@ -93,6 +121,13 @@
 //     net.stop_after=N     after the N-th captured datagram the process
 //                          receives SIGTERM (ends the telemetry loop)
 //     time.fast_sleep=1    sleep() returns at once (usleep is untouched)
+//     time.step_after_ms=M, time.step_s=S
+//                          M ms after a process's first SPI exchange with
+//                          the bootloader, its calendar clock (time(),
+//                          gettimeofday(), clock_gettime(CLOCK_REALTIME))
+//                          jumps by S seconds (S may be negative) and stays
+//                          so; CLOCK_MONOTONIC is never stepped. Read at
+//                          that first exchange.
 #pragma once
 
 #include <cstdint>
@@ -104,13 +139,15 @@
 namespace boardsim {
 
 // One SPI_IOC_MESSAGE(1) exchange as the device saw it. Runs of identical
-// consecutive exchanges (same descriptor fields, same tx and rx bytes) are
-// one record with count > 1; t_first_ns and t_last_ns are CLOCK_MONOTONIC
+// consecutive exchanges of one process (same descriptor fields, same tx and
+// rx bytes, nothing of another process in between) are one record with
+// count > 1; t_first_ns and t_last_ns are CLOCK_MONOTONIC
 // times of the start of the first and of the last exchange of the run.
 struct Exchange {
   uint64_t t_first_ns = 0;
   uint64_t t_last_ns = 0;
   uint64_t count = 1;
+  long pid = 0;  // the process that made the exchanges
   uint32_t speed_hz = 0;
   uint16_t delay_usecs = 0;
   uint8_t bits_per_word = 0;
@@ -129,13 +166,39 @@ struct SpiConfig {
   std::string name;  // wr_mode rd_mode wr_bits rd_bits wr_speed rd_speed
   uint32_t value;    // value written, or value read back
   bool failed;
+  long pid = 0;
 };
 
 // One write() to a sysfs GPIO file, in order.
 struct GpioWrite {
   uint64_t t_ns;
+  long pid = 0;
   std::string path;  // e.g. "/sys/class/gpio/gpio22/value"
   std::string data;  // exactly the bytes written, e.g. "1", "out", "22"
+};
+
+// A protocol fault of the host that the bootloader noted, in order.
+struct Note {
+  uint64_t t_ns = 0;
+  long pid = 0;
+  std::string text;
+};
+
+// A captured datagram.
+struct Datagram {
+  uint64_t t_ns = 0;
+  long pid = 0;
+  std::string to;  // "192.168.1.255:2013"
+  std::vector<uint8_t> bytes;
+};
+
+// An exchange of process `pid` inside the open transaction of process
+// `owner` (see "One board, one bus" above).
+struct Collision {
+  uint64_t t_ns = 0;
+  long pid = 0;          // the intruder
+  long owner = 0;        // the process whose transaction was open
+  std::string program;   // "firmware" or "bootloader": what the MCU ran
 };
 
 struct RunResult {
@@ -165,14 +228,18 @@ class Board {
 
   // Records; in-process use sees everything exchanged so far. They live in
   // <dir>/spi.log, <dir>/gpio.log and <dir>/datagrams (formats and parsers:
-  // boardsim/src/logs.h; `boardsim --dir DIR --log` prints them).
+  // boardsim/src/logs.h; `boardsim --dir DIR --log` prints them). Every
+  // record names the process that made it.
   std::vector<Exchange> spi_log() const;
   std::vector<SpiConfig> spi_config_log() const;
   std::vector<GpioWrite> gpio_log() const;
-  std::vector<std::vector<uint8_t>> datagrams() const;
+  std::vector<std::vector<uint8_t>> datagrams() const;  // the bytes alone
+  std::vector<Datagram> datagram_records() const;
   std::vector<uint8_t> flash() const;  // bytes written by the bootloader
   // Protocol faults the bootloader noted about the host, in order.
-  std::vector<std::string> notes() const;
+  std::vector<std::string> notes() const;  // the texts alone
+  std::vector<Note> note_records() const;
+  std::vector<Collision> collisions() const;
   void clear_logs();                   // forget all records so far
 
   // Runs argv[0] (a path) with the preload library and BOARDSIM_DIR set,
