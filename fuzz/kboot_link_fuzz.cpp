@@ -42,9 +42,10 @@ using kboot_reference::Bytes;
 constexpr int FD = 3;
 constexpr uint8_t FILLER = 0x00;
 constexpr int64_t POLL_BOUND_MS = 10000;
-constexpr int64_t STEP_MS[4] = {10, 1000, 2500, 10000};
-// Two origins put the 32-bit limits inside the erase command's ACK poll.
-constexpr int64_t ORIGIN_MS[4] = {0, 0x80000000 - 145, 0x100000000 - 145, int64_t{1} << 40};
+constexpr int64_t STEP_MS[4] = {100, 1000, 2500, 10000};
+// At 100 ms per exchange, two origins put the 32-bit limits inside the
+// erase command's ACK poll.
+constexpr int64_t ORIGIN_MS[4] = {0, 0x80000000 - 1450, 0x100000000 - 1450, int64_t{1} << 40};
 constexpr uint32_t JUMP = 0x43D, ARGUMENT = 0, STACK = 0x20012000;
 
 struct Exchange {
