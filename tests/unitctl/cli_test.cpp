@@ -287,7 +287,13 @@ TEST_P(CliDeviceSetUp, FailureAbortsWithTheSystemError) {
 
 INSTANTIATE_TEST_SUITE_P(, CliDeviceSetUp,
                          testing::Combine(testing::ValuesIn(SET_UP_CASES),
-                                          testing::Values("-b", "-S", "-U")));
+                                          testing::Values("-b", "-S", "-U")),
+                         [](const auto& info) {
+                           const SetUpCase& c = std::get<0>(info.param);
+                           const std::string step =
+                               std::string(c.key) == "spi.fail_open" ? "open" : c.value;
+                           return step + "_" + (std::get<1>(info.param) + 1);
+                         });
 
 }  // namespace
 
