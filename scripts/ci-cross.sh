@@ -23,16 +23,7 @@ step() { echo "== cross: $*"; }
 fail() { echo "cross: FAILED: $*" >&2; exit 1; }
 
 step "packages"
-need=(g++-mips-linux-gnu qemu-user-static dpkg-dev googletest cmake ninja-build binutils-mips-linux-gnu)
-missing=()
-for p in "${need[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+scripts/apt-need.sh g++-mips-linux-gnu qemu-user-static dpkg-dev googletest cmake ninja-build binutils-mips-linux-gnu
 
 step "target libraries (musl and libxml2, hard and soft float; GoogleTest)"
 t0=$(date +%s)

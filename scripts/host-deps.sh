@@ -1,16 +1,5 @@
 #!/usr/bin/env bash
 # Installs what the host build and the tests need (Debian 12), when missing.
 set -euo pipefail
-need=(cmake g++ make libgtest-dev libxml2-dev pkg-config iproute2 python3 binutils
-      tshark busybox-static mandoc shellcheck systemd)
-missing=()
-for p in "${need[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  export DEBIAN_FRONTEND=noninteractive
-  # tshark's package asks whether non-root users may capture; they may not.
-  echo "wireshark-common wireshark-common/install-setuid boolean false" | debconf-set-selections
-  apt-get update -qq
-  apt-get install -y -qq "${missing[@]}"
-fi
+"$(dirname "$0")/apt-need.sh" cmake g++ make libgtest-dev libxml2-dev pkg-config iproute2 \
+  python3 binutils tshark busybox-static mandoc shellcheck systemd
