@@ -57,18 +57,24 @@ std::future<RunResult> start(const Board& board, const std::vector<std::string>&
   return std::async(std::launch::async, [&board, argv] { return board.run(argv, {}, 120); });
 }
 
-// The telemetry service, once it has sent its first datagram.
-std::future<RunResult> start_service(const Board& board) {
-  auto service = start(board, {boardsim::unitctl_path()});
-  EXPECT_TRUE(eventually([&] { return !board.datagram_records().empty(); }, 30));
-  return service;
-}
+// The telemetry service on the board, from its first datagram until stop()
+// or the end of the scope sends it SIGTERM.
+struct Service {
+  const Board& board;
+  std::future<RunResult> run;
 
-RunResult stop_service(const Board& board, std::future<RunResult>& service) {
-  const auto d = board.datagram_records();
-  if (!d.empty()) kill(static_cast<pid_t>(d[0].pid), SIGTERM);
-  return service.get();
-}
+  explicit Service(const Board& b) : board(b), run(start(b, {boardsim::unitctl_path()})) {
+    EXPECT_TRUE(eventually([&] { return !board.datagram_records().empty(); }, 30));
+  }
+  ~Service() {
+    if (run.valid()) stop();
+  }
+  RunResult stop() {
+    const auto d = board.datagram_records();
+    if (!d.empty()) kill(static_cast<pid_t>(d[0].pid), SIGTERM);
+    return run.get();
+  }
+};
 
 std::vector<Bytes> status_datagrams(const Board& board) {
   std::vector<Bytes> out;
@@ -84,7 +90,7 @@ TEST(LiveUnit, ServiceKeepsItsRhythmThroughAFlash) {
   Board board;
   Bytes image;
   const std::string path = write_image(board, 256 * 1024, &image);
-  auto service = start_service(board);
+  Service service(board);
   // Start the flash half-way between two rounds, so that the next round
   // falls inside it.
   ASSERT_TRUE(eventually([&] { return status_datagrams(board).size() >= 2; }, 10));
@@ -96,7 +102,7 @@ TEST(LiveUnit, ServiceKeepsItsRhythmThroughAFlash) {
   EXPECT_EQ(f.status, 0) << f.out << f.err;
   EXPECT_TRUE(
       eventually([&] { return status_datagrams(board).back() == Bytes({0, 0, 42, 1}); }, 10));
-  const RunResult s = stop_service(board, service);
+  const RunResult s = service.stop();
   EXPECT_EQ(s.signal, SIGTERM) << s.out << s.err;
   EXPECT_EQ(s.out, "Broadcasting on UDP:2013\n");
 
@@ -201,7 +207,7 @@ TEST(LiveUnit, SecondFlashGivesUpBeforeTouchingTheBoard) {
 // back right and no exchange lands inside another's transaction.
 TEST(LiveUnit, HandRunReadsBesideTheService) {
   Board board;
-  auto service = start_service(board);
+  Service service(board);
   auto loop = [&board] {
     std::vector<RunResult> results;
     for (int i = 0; i < 50; ++i) results.push_back(board.run({boardsim::unitctl_path(), "-b"}));
@@ -210,7 +216,7 @@ TEST(LiveUnit, HandRunReadsBesideTheService) {
   auto other = std::async(std::launch::async, loop);
   std::vector<RunResult> results = loop();
   for (const RunResult& r : other.get()) results.push_back(r);
-  const RunResult s = stop_service(board, service);
+  const RunResult s = service.stop();
   EXPECT_EQ(s.signal, SIGTERM) << s.err;
 
   int wrong = 0;
