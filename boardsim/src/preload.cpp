@@ -38,6 +38,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
@@ -93,6 +94,7 @@ using openat2_t = int (*)(int, const char*, int);
 using fopen_t = FILE* (*)(const char*, const char*);
 using access_t = int (*)(const char*, int);
 using close_t = int (*)(int);
+using flock_t = int (*)(int, int);
 using write_t = ssize_t (*)(int, const void*, size_t);
 using sendto_t = ssize_t (*)(int, const void*, size_t, int, const struct sockaddr*, socklen_t);
 using gethostbyname_t = struct hostent* (*)(const char*);
@@ -119,6 +121,7 @@ REAL(openat, openat_t)
 REAL(fopen, fopen_t)
 REAL(access, access_t)
 REAL(close, close_t)
+REAL(flock, flock_t)
 REAL(write, write_t)
 REAL(sendto, sendto_t)
 REAL(gethostbyname, gethostbyname_t)
@@ -1121,6 +1124,19 @@ EXPORT int ioctl(int fd, int request, ...) {
     }
   }
   return real_ioctl()(fd, request, arg);
+}
+
+// spi.no_lock=1: the device's driver refuses locks (EINVAL), as on a unit
+// whose device node lives on a file system without flock support.
+EXPORT int flock(int fd, int operation) __THROW {
+  if (!in_sim) {
+    if (FdInfo* f = tracked(fd); f && f->kind == Kind::spi) {
+      Inside inside;
+      SimBoard* b = current_board();
+      if (b && b->state.get_int("spi.no_lock", 0) != 0) return fail(EINVAL);
+    }
+  }
+  return real_flock()(fd, operation);
 }
 
 EXPORT int close(int fd) {

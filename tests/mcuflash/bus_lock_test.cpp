@@ -70,6 +70,52 @@ INSTANTIATE_TEST_SUITE_P(
                     Blocked{"RestartOnly", {"-r"}, false, "", 5}),
     [](const auto& info) { return info.param.name; });
 
+// A device that refuses locks, or that cannot be opened for -r, is used
+// without the lock, as before there was one.
+struct Unlocked {
+  std::string name;
+  std::string key;
+  std::vector<std::string> args;  // as in BusHeld
+  bool unitctl;
+  std::string out;  // "IMAGE" stands for the image path
+};
+
+void PrintTo(const Unlocked& u, std::ostream* os) { *os << u.name; }
+
+class NoLock : public testing::TestWithParam<Unlocked> {};
+
+TEST_P(NoLock, WorksAsWithoutALock) {
+  const Unlocked& c = GetParam();
+  Board board;
+  const std::string image = board.dir() + "/image.bin";
+  FILE* f = fopen(image.c_str(), "wb");
+  fputs("abc", f);
+  fclose(f);
+  board.set(c.key, 1);
+  std::vector<std::string> argv = {c.unitctl ? boardsim::unitctl_path()
+                                             : boardsim::mcuflash_path()};
+  for (const auto& a : c.args) argv.push_back(a == "IMAGE" ? image : a);
+  const RunResult r = board.run(argv, {}, 60);
+  EXPECT_EQ(r.status, 0) << r.err;
+  std::string out = c.out;
+  for (size_t at; (at = out.find("IMAGE")) != std::string::npos;) out.replace(at, 5, image);
+  EXPECT_EQ(r.out, out);
+  if (c.args[0] == "IMAGE") {
+    EXPECT_EQ(board.flash(), (std::vector<uint8_t>{'a', 'b', 'c'}));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Devices, NoLock,
+    testing::Values(
+        Unlocked{"NoLockBatteryLevel", "spi.no_lock", {"-b"}, true, "Battery level: 87 %\n"},
+        Unlocked{"NoLockFlash", "spi.no_lock", {"IMAGE"}, false,
+                 "Flashing IMAGE\nFile size IMAGE: 3\n/\b-\bSuccessfully flashed IMAGE.\n"},
+        Unlocked{"NoLockRestartOnly", "spi.no_lock", {"-r"}, false, "MCU successfully rebooted\n"},
+        Unlocked{"NoDeviceRestartOnly", "spi.fail_open", {"-r"}, false,
+                 "MCU successfully rebooted\n"}),
+    [](const auto& info) { return info.param.name; });
+
 // The telemetry service does not wait long for a held bus: each round
 // gives up after about half a second and sends its datagrams all the same.
 TEST(BusLock, ServiceKeepsSendingWhileTheBusIsHeld) {
