@@ -20,6 +20,7 @@ struct gpio_failure {
 // or written, recorded in `failure` unless an earlier failure is there.
 int gpio_export(int line, gpio_failure* failure);
 int gpio_set_direction(int line, int output, gpio_failure* failure);
+// `value` is 0 or 1.
 int gpio_set_value(int line, int value, gpio_failure* failure);
 
 // The sequences below make every one of their writes in order even after

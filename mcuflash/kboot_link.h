@@ -30,7 +30,7 @@ enum class kboot_status {
 struct kboot_result {
   kboot_status status = kboot_status::ok;
   int error = 0;
-  const char* awaited = "";
+  const char* awaited = nullptr;
   uint32_t value = 0;
   uint16_t crc_calculated = 0;
   uint16_t crc_received = 0;
