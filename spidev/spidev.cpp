@@ -43,16 +43,20 @@ int spidev_open(void) {
 }
 
 void spidev_configure(int fd, spidev_settings* s) {
-  if (ioctl(fd, SPI_IOC_WR_MODE32, &s->mode) == -1) abort_with_error("can't set spi mode");
-  if (ioctl(fd, SPI_IOC_RD_MODE32, &s->mode) == -1) abort_with_error("can't get spi mode");
-  if (ioctl(fd, SPI_IOC_WR_BITS_PER_WORD, &s->bits_per_word) == -1)
-    abort_with_error("can't set bits per word");
-  if (ioctl(fd, SPI_IOC_RD_BITS_PER_WORD, &s->bits_per_word) == -1)
-    abort_with_error("can't get bits per word");
-  if (ioctl(fd, SPI_IOC_WR_MAX_SPEED_HZ, &s->max_speed_hz) == -1)
-    abort_with_error("can't set max speed hz");
-  if (ioctl(fd, SPI_IOC_RD_MAX_SPEED_HZ, &s->max_speed_hz) == -1)
-    abort_with_error("can't get max speed hz");
+  const struct {
+    unsigned request;
+    void* value;
+    const char* failure;
+  } steps[] = {
+      {SPI_IOC_WR_MODE32, &s->mode, "can't set spi mode"},
+      {SPI_IOC_RD_MODE32, &s->mode, "can't get spi mode"},
+      {SPI_IOC_WR_BITS_PER_WORD, &s->bits_per_word, "can't set bits per word"},
+      {SPI_IOC_RD_BITS_PER_WORD, &s->bits_per_word, "can't get bits per word"},
+      {SPI_IOC_WR_MAX_SPEED_HZ, &s->max_speed_hz, "can't set max speed hz"},
+      {SPI_IOC_RD_MAX_SPEED_HZ, &s->max_speed_hz, "can't get max speed hz"},
+  };
+  for (const auto& step : steps)
+    if (ioctl(fd, step.request, step.value) == -1) abort_with_error(step.failure);
 }
 
 spidev_lock_result spidev_lock(int fd, int wait_ms) {
