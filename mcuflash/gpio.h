@@ -12,8 +12,8 @@ constexpr size_t GPIO_PATH_SIZE = 255;
 
 // The first sysfs file that could not be opened or written, and why.
 struct gpio_failure {
-  int error = 0;  // errno; 0 while every write succeeded
-  char path[GPIO_PATH_SIZE] = "";
+  int error = 0;               // errno; 0 while every write succeeded
+  char path[GPIO_PATH_SIZE];  // set together with `error`
 };
 
 // sysfs file operations: 0 on success, 1 when the file could not be opened
