@@ -18,6 +18,8 @@ void report_gpio(const gpio_failure& failure) {
   fprintf(stderr, "%s: %s\n", failure.path, strerror(failure.error));
 }
 
+void print_crc(const char* which, unsigned crc) { printf("crc %s: %u 0x%04x\n", which, crc, crc); }
+
 // Prints what ended the bootloader link and returns the exit status.
 int report_link(const kboot_result& r) {
   switch (r.status) {
@@ -34,10 +36,8 @@ int report_link(const kboot_result& r) {
       break;
     case kboot_status::bad_crc:
       printf("Wrong crc checksum:\n");
-      printf("crc calc: %u 0x%04x\n", static_cast<unsigned>(r.crc_calculated),
-             static_cast<unsigned>(r.crc_calculated));
-      printf("crc recv: %u 0x%04x\n", static_cast<unsigned>(r.crc_received),
-             static_cast<unsigned>(r.crc_received));
+      print_crc("calc", r.crc_calculated);
+      print_crc("recv", r.crc_received);
       break;
     case kboot_status::error_status:
       printf("Generic message error: %u 0x%04x\n", static_cast<unsigned>(r.value),

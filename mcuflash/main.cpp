@@ -11,10 +11,11 @@
 namespace {
 
 void print_usage(const char* program) {
-  printf("Usage: %s [OPTIONS] binary-file\n", program);
-  printf("%s\n", "  -h                   Print this help and exit");
-  printf("%s\n", "  -v                   Enable verbose output");
-  printf("%s\n", "  -r                   Reboot MCU");
+  printf("Usage: %s [OPTIONS] binary-file\n"
+         "  -h                   Print this help and exit\n"
+         "  -v                   Enable verbose output\n"
+         "  -r                   Reboot MCU\n",
+         program);
 }
 
 }  // namespace
