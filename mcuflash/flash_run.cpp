@@ -26,7 +26,7 @@ int report_link(const kboot_result& r) {
     case kboot_status::ok:
       return 0;
     case kboot_status::exchange_failed:
-      errno = r.error;
+      errno = static_cast<int>(r.value);
       abort_with_error("can't send spi message");
     case kboot_status::no_answer:
       printf("No answer from KBoot while waiting for %s\n", r.awaited);
@@ -98,7 +98,7 @@ kboot_result flash_wake_up(int fd) {
     if (spi_exchange(fd, &wake, &ignored, 1) < 1) {
       kboot_result r;
       r.status = kboot_status::exchange_failed;
-      r.error = errno;
+      r.value = static_cast<uint32_t>(errno);
       return r;
     }
   }

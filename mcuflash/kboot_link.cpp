@@ -18,7 +18,7 @@ namespace {
 kboot_result exchange_failed(void) {
   kboot_result r;
   r.status = kboot_status::exchange_failed;
-  r.error = errno;
+  r.value = static_cast<uint32_t>(errno);
   return r;
 }
 

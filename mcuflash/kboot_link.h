@@ -19,7 +19,7 @@ int64_t kboot_monotonic_ms(void);
 
 enum class kboot_status {
   ok,
-  exchange_failed,  // the driver refused an exchange; `error` holds errno
+  exchange_failed,  // the driver refused an exchange; `value` is errno
   no_answer,        // no start byte within the bound; `awaited` names the packet
   no_ack,           // `value` is the byte that came in place of the ACK
   bad_crc,          // `crc_calculated` and `crc_received` differ
@@ -29,7 +29,6 @@ enum class kboot_status {
 
 struct kboot_result {
   kboot_status status = kboot_status::ok;
-  int error = 0;
   const char* awaited = nullptr;
   uint32_t value = 0;
   uint16_t crc_calculated = 0;
