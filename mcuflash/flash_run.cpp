@@ -5,7 +5,6 @@
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
-#include <time.h>
 #include <unistd.h>
 
 #include "kboot_commands.h"
@@ -82,29 +81,6 @@ void guard_flash_signals(void) {
 
 }  // namespace
 
-int64_t flash_wake_clock_seconds(void) {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec);
-}
-
-kboot_result flash_wake_up(int fd) {
-  // The bootloader needs a moment after its restart; the bytes it returns
-  // meanwhile mean nothing.
-  const int64_t start = flash_wake_clock_seconds();
-  while (flash_wake_clock_seconds() - start < 2) {
-    const uint8_t wake = 0xFF;
-    uint8_t ignored = 0;
-    if (spi_exchange(fd, &wake, &ignored, 1) < 1) {
-      kboot_result r;
-      r.status = kboot_status::exchange_failed;
-      r.value = static_cast<uint32_t>(errno);
-      return r;
-    }
-  }
-  return {};
-}
-
 flash_result flash_firmware(int fd, flash_image* image, const char* path) {
   flash_result result;
   if (mcu_reboot(&result.gpio) != 0) return result;
@@ -112,7 +88,7 @@ flash_result flash_firmware(int fd, flash_image* image, const char* path) {
   if (mcu_enter_bootloader(&result.gpio) != 0) return result;
   verbose_printf("Establishing communication with KBoot\n");
   kboot_result& r = result.link;
-  r = flash_wake_up(fd);
+  r = kboot_wake_up(fd);
   if (r.status == kboot_status::ok) r = kboot_ping(fd);
   if (r.status == kboot_status::ok) r = kboot_erase_all_unsecure(fd);
   if (r.status == kboot_status::ok) r = kboot_write_memory(fd, image, path);

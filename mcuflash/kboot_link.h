@@ -35,6 +35,13 @@ struct kboot_result {
   uint16_t crc_received = 0;
 };
 
+// The clock of the wake-up phase: whole seconds of the monotonic clock, so
+// that a step of the calendar clock (NTP at boot) cannot cut or stretch it.
+// Differences are taken modulo 2^32.
+uint32_t kboot_wake_clock_seconds(void);
+
+// Clocks single 0xFF bytes until the wake-up clock has moved on by 2.
+kboot_result kboot_wake_up(int fd);
 kboot_result kboot_ping(int fd);
 kboot_result kboot_send_ack(int fd);
 kboot_result kboot_wait_ack(int fd);
