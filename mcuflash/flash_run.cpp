@@ -97,6 +97,12 @@ flash_result flash_firmware(int fd, flash_image* image, const char* path) {
   return result;
 }
 
+int flash_take_bus(int fd) {
+  if (spidev_lock(fd, FLASH_LOCK_WAIT_MS) != SPIDEV_BUSY) return 0;
+  spidev_report_busy(fd);
+  return 1;
+}
+
 int flash_run(int fd, flash_image* image, const char* path) {
   guard_flash_signals();
   printf("Flashing %s\n", path);
@@ -127,10 +133,7 @@ int flash_restart_only(void) {
   // The device is opened for its lock alone; where it cannot be opened the
   // MCU is restarted all the same.
   const int fd = open(SPIDEV_PATH, O_RDWR);
-  if (fd >= 0 && spidev_lock(fd, FLASH_LOCK_WAIT_MS) == SPIDEV_BUSY) {
-    spidev_report_busy(fd);
-    return 1;
-  }
+  if (fd >= 0 && flash_take_bus(fd) != 0) return 1;
   keep_running_without_terminal();
   verbose_printf("Initializing GPIOs\n");
   gpio_failure failure;

@@ -27,6 +27,10 @@ struct flash_result {
 // The flashing sequence, up to and including execute.
 flash_result flash_firmware(int fd, flash_image* image, const char* path);
 
+// Takes the bus, waiting up to FLASH_LOCK_WAIT_MS for another program to
+// let go of it; returns 1 after reporting that it stayed busy, else 0.
+int flash_take_bus(int fd);
+
 // The whole run on an open, configured and locked SPI device and a checked
 // image; returns the exit status. The device is closed, and so the bus let
 // go, after the final restart.
