@@ -3,14 +3,6 @@
 #include <errno.h>
 #include <time.h>
 
-int64_t kboot_monotonic_ms(void) {
-  // 64 bits: `long` is 32 bits on the board and would overflow after some
-  // weeks of uptime.
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
 int64_t (*kboot_clock_ms)(void) = kboot_monotonic_ms;
 
 namespace {

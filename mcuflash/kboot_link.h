@@ -7,6 +7,7 @@
 
 #include "kboot_packet.h"
 #include "spi_transport.h"
+#include "spidev.h"
 
 // How long a poll waits for the start byte before giving up. Generous: a
 // mass erase may keep the bootloader busy for a good while.
@@ -15,7 +16,7 @@ constexpr int64_t KBOOT_POLL_TIMEOUT_MS = 10000;
 // The clock the poll bound is measured on, in milliseconds: the monotonic
 // clock unless a test puts its own in place.
 extern int64_t (*kboot_clock_ms)(void);
-int64_t kboot_monotonic_ms(void);
+constexpr int64_t (*kboot_monotonic_ms)(void) = monotonic_ms;
 
 enum class kboot_status {
   ok,

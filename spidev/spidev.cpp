@@ -16,15 +16,13 @@ namespace {
 
 constexpr long LOCK_POLL_NS = 10 * 1000 * 1000;  // between two tries for the bus
 
-// Milliseconds of the monotonic clock, in 64 bits (`long` is 32 bits on the
-// board).
+}  // namespace
+
 int64_t monotonic_ms(void) {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
   return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
-
-}  // namespace
 
 void abort_with_error(const char* message) {
   // Standard output is usually a pipe: keep what was printed before the
