@@ -43,6 +43,7 @@ uint32_t kboot_wake_clock_seconds(void);
 
 // Clocks single 0xFF bytes until the wake-up clock has moved on by 2.
 kboot_result kboot_wake_up(int fd);
+
 kboot_result kboot_ping(int fd);
 kboot_result kboot_send_ack(int fd);
 kboot_result kboot_wait_ack(int fd);
