@@ -114,7 +114,7 @@ struct Walk {
   bool ended(const Exchange& e) {
     if (e.failed) {
       expect.status = kboot_status::exchange_failed;
-      expect.error = EIO;
+      expect.value = EIO;
     }
     return e.failed;
   }
@@ -258,7 +258,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_REQUIRE(got.status == want.status, "the run ends as the replies say");
   switch (want.status) {
     case kboot_status::exchange_failed:
-      FUZZ_REQUIRE(got.error == want.error, "the driver's error");
+      FUZZ_REQUIRE(got.value == want.value, "the driver's error");
       break;
     case kboot_status::no_answer:
       FUZZ_REQUIRE(strcmp(got.awaited, want.awaited) == 0, "names the packet awaited");

@@ -5,7 +5,6 @@
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
-#include <time.h>
 #include <unistd.h>
 
 #include "kboot_commands.h"
@@ -18,13 +17,15 @@ void report_gpio(const gpio_failure& failure) {
   fprintf(stderr, "%s: %s\n", failure.path, strerror(failure.error));
 }
 
+void print_crc(const char* which, unsigned crc) { printf("crc %s: %u 0x%04x\n", which, crc, crc); }
+
 // Prints what ended the bootloader link and returns the exit status.
 int report_link(const kboot_result& r) {
   switch (r.status) {
     case kboot_status::ok:
       return 0;
     case kboot_status::exchange_failed:
-      errno = r.error;
+      errno = static_cast<int>(r.value);
       abort_with_error("can't send spi message");
     case kboot_status::no_answer:
       printf("No answer from KBoot while waiting for %s\n", r.awaited);
@@ -34,10 +35,8 @@ int report_link(const kboot_result& r) {
       break;
     case kboot_status::bad_crc:
       printf("Wrong crc checksum:\n");
-      printf("crc calc: %u 0x%04x\n", static_cast<unsigned>(r.crc_calculated),
-             static_cast<unsigned>(r.crc_calculated));
-      printf("crc recv: %u 0x%04x\n", static_cast<unsigned>(r.crc_received),
-             static_cast<unsigned>(r.crc_received));
+      print_crc("calc", r.crc_calculated);
+      print_crc("recv", r.crc_received);
       break;
     case kboot_status::error_status:
       printf("Generic message error: %u 0x%04x\n", static_cast<unsigned>(r.value),
@@ -82,29 +81,6 @@ void guard_flash_signals(void) {
 
 }  // namespace
 
-int64_t flash_wake_clock_seconds(void) {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec);
-}
-
-kboot_result flash_wake_up(int fd) {
-  // The bootloader needs a moment after its restart; the bytes it returns
-  // meanwhile mean nothing.
-  const int64_t start = flash_wake_clock_seconds();
-  while (flash_wake_clock_seconds() - start < 2) {
-    const uint8_t wake = 0xFF;
-    uint8_t ignored = 0;
-    if (spi_exchange(fd, &wake, &ignored, 1) < 1) {
-      kboot_result r;
-      r.status = kboot_status::exchange_failed;
-      r.error = errno;
-      return r;
-    }
-  }
-  return {};
-}
-
 flash_result flash_firmware(int fd, flash_image* image, const char* path) {
   flash_result result;
   if (mcu_reboot(&result.gpio) != 0) return result;
@@ -112,13 +88,19 @@ flash_result flash_firmware(int fd, flash_image* image, const char* path) {
   if (mcu_enter_bootloader(&result.gpio) != 0) return result;
   verbose_printf("Establishing communication with KBoot\n");
   kboot_result& r = result.link;
-  r = flash_wake_up(fd);
+  r = kboot_wake_up(fd);
   if (r.status == kboot_status::ok) r = kboot_ping(fd);
   if (r.status == kboot_status::ok) r = kboot_erase_all_unsecure(fd);
   if (r.status == kboot_status::ok) r = kboot_write_memory(fd, image, path);
   if (r.status == kboot_status::ok)
     r = kboot_execute(fd, FLASH_JUMP_ADDRESS, FLASH_ARGUMENT, FLASH_STACK_POINTER);
   return result;
+}
+
+int flash_take_bus(int fd) {
+  if (spidev_lock(fd, FLASH_LOCK_WAIT_MS) != SPIDEV_BUSY) return 0;
+  spidev_report_busy(fd);
+  return 1;
 }
 
 int flash_run(int fd, flash_image* image, const char* path) {
@@ -151,10 +133,7 @@ int flash_restart_only(void) {
   // The device is opened for its lock alone; where it cannot be opened the
   // MCU is restarted all the same.
   const int fd = open(SPIDEV_PATH, O_RDWR);
-  if (fd >= 0 && spidev_lock(fd, FLASH_LOCK_WAIT_MS) == SPIDEV_BUSY) {
-    spidev_report_busy(fd);
-    return 1;
-  }
+  if (fd >= 0 && flash_take_bus(fd) != 0) return 1;
   keep_running_without_terminal();
   verbose_printf("Initializing GPIOs\n");
   gpio_failure failure;

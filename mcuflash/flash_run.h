@@ -17,13 +17,6 @@ constexpr uint32_t FLASH_STACK_POINTER = 0x20012000;
 // How long a run waits for another program to let go of the SPI bus.
 constexpr int FLASH_LOCK_WAIT_MS = 5000;
 
-// The clock of the wake-up phase: whole seconds of the monotonic clock, so
-// that a step of the calendar clock (NTP at boot) cannot cut or stretch it.
-int64_t flash_wake_clock_seconds(void);
-
-// Clocks single 0xFF bytes until the wake-up clock has moved on by 2.
-kboot_result flash_wake_up(int fd);
-
 // What ended the flashing sequence: a line that could not be driven while
 // restarting into the bootloader (gpio.error set), else the link's result.
 struct flash_result {
@@ -33,6 +26,10 @@ struct flash_result {
 
 // The flashing sequence, up to and including execute.
 flash_result flash_firmware(int fd, flash_image* image, const char* path);
+
+// Takes the bus, waiting up to FLASH_LOCK_WAIT_MS for another program to
+// let go of it; returns 1 after reporting that it stayed busy, else 0.
+int flash_take_bus(int fd);
 
 // The whole run on an open, configured and locked SPI device and a checked
 // image; returns the exit status. The device is closed, and so the bus let

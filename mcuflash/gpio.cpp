@@ -9,6 +9,11 @@
 
 namespace {
 
+// "/sys/class/gpio/gpio<line><leaf>", the leaf empty for the line's directory.
+void line_path(char (&path)[GPIO_PATH_SIZE], int line, const char* leaf) {
+  snprintf(path, sizeof path, "/sys/class/gpio/gpio%d%s", line, leaf);
+}
+
 int write_file(const char* path, const char* data, size_t length, gpio_failure* failure) {
   int error = 0;
   const int fd = open(path, O_WRONLY);
@@ -31,6 +36,17 @@ int write_file(const char* path, const char* data, size_t length, gpio_failure* 
   return 1;
 }
 
+struct line_level {
+  int line;
+  int value;
+};
+
+int drive(const line_level* steps, size_t count, gpio_failure* failure) {
+  int failed = 0;
+  for (size_t i = 0; i < count; ++i) failed |= gpio_set_value(steps[i].line, steps[i].value, failure);
+  return failed;
+}
+
 }  // namespace
 
 int gpio_export(int line, gpio_failure* failure) {
@@ -41,16 +57,14 @@ int gpio_export(int line, gpio_failure* failure) {
 
 int gpio_set_direction(int line, int output, gpio_failure* failure) {
   char path[GPIO_PATH_SIZE];
-  snprintf(path, sizeof path, "/sys/class/gpio/gpio%d/direction", line);
+  line_path(path, line, "/direction");
   return output ? write_file(path, "out", 3, failure) : write_file(path, "in", 2, failure);
 }
 
 int gpio_set_value(int line, int value, gpio_failure* failure) {
   char path[GPIO_PATH_SIZE];
-  snprintf(path, sizeof path, "/sys/class/gpio/gpio%d/value", line);
-  char text[16];
-  snprintf(text, sizeof text, "%d", value);
-  return write_file(path, text, 1, failure);
+  line_path(path, line, "/value");
+  return write_file(path, value ? "1" : "0", 1, failure);
 }
 
 int gpio_init_lines(gpio_failure* failure) {
@@ -59,7 +73,7 @@ int gpio_init_lines(gpio_failure* failure) {
   for (const int line : lines) {
     verbose_printf("Pin %d: ", line);
     char path[GPIO_PATH_SIZE];
-    snprintf(path, sizeof path, "/sys/class/gpio/gpio%d", line);
+    line_path(path, line, "");
     if (access(path, F_OK) != 0) {
       verbose_printf("Initializing\n");
       failed |= gpio_export(line, failure);
@@ -74,22 +88,16 @@ int gpio_init_lines(gpio_failure* failure) {
 }
 
 int mcu_reboot(gpio_failure* failure) {
-  int failed = 0;
-  failed |= gpio_set_value(GPIO_HELD_HIGH, 1, failure);
-  failed |= gpio_set_value(GPIO_BOOT_SELECT, 1, failure);
-  failed |= gpio_set_value(GPIO_RESET, 1, failure);
-  failed |= gpio_set_value(GPIO_RESET, 0, failure);
-  failed |= gpio_set_value(GPIO_RESET, 1, failure);
-  return failed;
+  static const line_level steps[] = {
+      {GPIO_HELD_HIGH, 1}, {GPIO_BOOT_SELECT, 1}, {GPIO_RESET, 1}, {GPIO_RESET, 0}, {GPIO_RESET, 1},
+  };
+  return drive(steps, sizeof steps / sizeof steps[0], failure);
 }
 
 int mcu_enter_bootloader(gpio_failure* failure) {
-  int failed = 0;
-  failed |= gpio_set_value(GPIO_HELD_HIGH, 1, failure);
-  failed |= gpio_set_value(GPIO_BOOT_SELECT, 1, failure);
-  failed |= gpio_set_value(GPIO_RESET, 1, failure);
-  failed |= gpio_set_value(GPIO_RESET, 0, failure);
-  failed |= gpio_set_value(GPIO_BOOT_SELECT, 0, failure);
-  failed |= gpio_set_value(GPIO_RESET, 1, failure);
-  return failed;
+  static const line_level steps[] = {
+      {GPIO_HELD_HIGH, 1}, {GPIO_BOOT_SELECT, 1}, {GPIO_RESET, 1},
+      {GPIO_RESET, 0},     {GPIO_BOOT_SELECT, 0}, {GPIO_RESET, 1},
+  };
+  return drive(steps, sizeof steps / sizeof steps[0], failure);
 }

@@ -12,14 +12,15 @@ constexpr size_t GPIO_PATH_SIZE = 255;
 
 // The first sysfs file that could not be opened or written, and why.
 struct gpio_failure {
-  int error = 0;  // errno; 0 while every write succeeded
-  char path[GPIO_PATH_SIZE] = "";
+  int error = 0;               // errno; 0 while every write succeeded
+  char path[GPIO_PATH_SIZE];  // set together with `error`
 };
 
 // sysfs file operations: 0 on success, 1 when the file could not be opened
 // or written, recorded in `failure` unless an earlier failure is there.
 int gpio_export(int line, gpio_failure* failure);
 int gpio_set_direction(int line, int output, gpio_failure* failure);
+// `value` is 0 or 1.
 int gpio_set_value(int line, int value, gpio_failure* failure);
 
 // The sequences below make every one of their writes in order even after

@@ -3,14 +3,6 @@
 #include <errno.h>
 #include <time.h>
 
-int64_t kboot_monotonic_ms(void) {
-  // 64 bits: `long` is 32 bits on the board and would overflow after some
-  // weeks of uptime.
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
 int64_t (*kboot_clock_ms)(void) = kboot_monotonic_ms;
 
 namespace {
@@ -18,7 +10,7 @@ namespace {
 kboot_result exchange_failed(void) {
   kboot_result r;
   r.status = kboot_status::exchange_failed;
-  r.error = errno;
+  r.value = static_cast<uint32_t>(errno);
   return r;
 }
 
@@ -64,6 +56,24 @@ kboot_result poll_for_start(int fd, PollKind kind, uint8_t first, const char* aw
 }
 
 }  // namespace
+
+uint32_t kboot_wake_clock_seconds(void) {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<uint32_t>(now.tv_sec);
+}
+
+kboot_result kboot_wake_up(int fd) {
+  // The bootloader needs a moment after its restart; the bytes it returns
+  // meanwhile mean nothing.
+  const uint32_t start = kboot_wake_clock_seconds();
+  while (kboot_wake_clock_seconds() - start < 2) {
+    const uint8_t wake = 0xFF;
+    uint8_t ignored = 0;
+    if (!exchange(fd, &wake, &ignored, 1)) return exchange_failed();
+  }
+  return {};
+}
 
 kboot_result kboot_send_packet(int fd, const uint8_t* packet, size_t size) {
   uint8_t ignored[KBOOT_COMMAND_MAX_SIZE > KBOOT_DATA_MAX_SIZE ? KBOOT_COMMAND_MAX_SIZE

@@ -11,10 +11,11 @@
 namespace {
 
 void print_usage(const char* program) {
-  printf("Usage: %s [OPTIONS] binary-file\n", program);
-  printf("%s\n", "  -h                   Print this help and exit");
-  printf("%s\n", "  -v                   Enable verbose output");
-  printf("%s\n", "  -r                   Reboot MCU");
+  printf("Usage: %s [OPTIONS] binary-file\n"
+         "  -h                   Print this help and exit\n"
+         "  -v                   Enable verbose output\n"
+         "  -r                   Reboot MCU\n",
+         program);
 }
 
 }  // namespace
@@ -52,10 +53,7 @@ int main(int argc, char** argv) {
   // The bus is this run's from before the first GPIO write until after the
   // last; the shared settings are written under the lock too.
   const int fd = spidev_open();
-  if (spidev_lock(fd, FLASH_LOCK_WAIT_MS) == SPIDEV_BUSY) {
-    spidev_report_busy(fd);
-    return 1;
-  }
+  if (flash_take_bus(fd) != 0) return 1;
   spi_configure(fd);
   return flash_run(fd, &image, path);
 }

@@ -33,20 +33,20 @@ void verbose_printf(const char* format, ...) {
 
 void trace_dump(const uint8_t* bytes, size_t length, size_t row_width, const char* label) {
   if (!verbose) return;
-  if (row_width == 0) row_width = length;
-  verbose_printf("%s | ", label);
-  size_t in_row = 0;
-  for (size_t i = 0; i < length; ++i) {
-    verbose_printf("%02X ", bytes[i]);
-    ++in_row;
-    if (in_row == row_width || i + 1 == length) {
-      for (; in_row < row_width; ++in_row) verbose_printf("__ ");
-      verbose_printf(" | \n");
-      in_row = 0;
-      if (i + 1 < length) verbose_printf("%s | ", label);
+  if (row_width == 0 || length == 0) row_width = length;
+  // "XX " for each byte, "__ " where the last row runs out of bytes.
+  size_t i = 0;
+  do {
+    printf("%s | ", label);
+    for (size_t column = 0; column < row_width; ++column, ++i) {
+      if (i < length) {
+        printf("%02X ", bytes[i]);
+      } else {
+        fputs("__ ", stdout);
+      }
     }
-  }
-  if (length == 0) verbose_printf(" | \n");
+    fputs(" | \n", stdout);
+  } while (i < length);
 }
 
 void spi_configure(int fd) {

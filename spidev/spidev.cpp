@@ -16,15 +16,13 @@ namespace {
 
 constexpr long LOCK_POLL_NS = 10 * 1000 * 1000;  // between two tries for the bus
 
-// Milliseconds of the monotonic clock, in 64 bits (`long` is 32 bits on the
-// board).
+}  // namespace
+
 int64_t monotonic_ms(void) {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
   return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
-
-}  // namespace
 
 void abort_with_error(const char* message) {
   // Standard output is usually a pipe: keep what was printed before the
@@ -43,16 +41,20 @@ int spidev_open(void) {
 }
 
 void spidev_configure(int fd, spidev_settings* s) {
-  if (ioctl(fd, SPI_IOC_WR_MODE32, &s->mode) == -1) abort_with_error("can't set spi mode");
-  if (ioctl(fd, SPI_IOC_RD_MODE32, &s->mode) == -1) abort_with_error("can't get spi mode");
-  if (ioctl(fd, SPI_IOC_WR_BITS_PER_WORD, &s->bits_per_word) == -1)
-    abort_with_error("can't set bits per word");
-  if (ioctl(fd, SPI_IOC_RD_BITS_PER_WORD, &s->bits_per_word) == -1)
-    abort_with_error("can't get bits per word");
-  if (ioctl(fd, SPI_IOC_WR_MAX_SPEED_HZ, &s->max_speed_hz) == -1)
-    abort_with_error("can't set max speed hz");
-  if (ioctl(fd, SPI_IOC_RD_MAX_SPEED_HZ, &s->max_speed_hz) == -1)
-    abort_with_error("can't get max speed hz");
+  const struct {
+    unsigned request;
+    void* value;
+    const char* failure;
+  } steps[] = {
+      {SPI_IOC_WR_MODE32, &s->mode, "can't set spi mode"},
+      {SPI_IOC_RD_MODE32, &s->mode, "can't get spi mode"},
+      {SPI_IOC_WR_BITS_PER_WORD, &s->bits_per_word, "can't set bits per word"},
+      {SPI_IOC_RD_BITS_PER_WORD, &s->bits_per_word, "can't get bits per word"},
+      {SPI_IOC_WR_MAX_SPEED_HZ, &s->max_speed_hz, "can't set max speed hz"},
+      {SPI_IOC_RD_MAX_SPEED_HZ, &s->max_speed_hz, "can't get max speed hz"},
+  };
+  for (const auto& step : steps)
+    if (ioctl(fd, step.request, step.value) == -1) abort_with_error(step.failure);
 }
 
 spidev_lock_result spidev_lock(int fd, int wait_ms) {

@@ -14,6 +14,10 @@ struct spidev_settings {
   uint32_t max_speed_hz;
 };
 
+// Milliseconds of the monotonic clock, in 64 bits: `long` is 32 bits on
+// the board and would overflow after some weeks of uptime.
+int64_t monotonic_ms(void);
+
 // Prints "message: <system error text>" on standard error, keeping what was
 // already printed on standard output, and aborts.
 [[noreturn]] void abort_with_error(const char* message);

@@ -50,12 +50,6 @@ bool configure_pending = false;
 // The last transaction found the bus held by another process.
 int refused_fd = -1;
 
-int64_t monotonic_ms(void) {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
 // Takes the bus (or goes on without a lock where the device has none);
 // false when another process kept it for the whole wait.
 bool acquire_bus(int fd) {
