@@ -27,6 +27,18 @@ int hold_bus(const Board& board) {
   return fd;
 }
 
+// The program and its arguments; "IMAGE" stands for a 3-byte image "abc"
+// written into the board's directory.
+std::vector<std::string> command(bool unitctl, const std::vector<std::string>& args,
+                                 const std::string& image) {
+  FILE* f = fopen(image.c_str(), "wb");
+  fputs("abc", f);
+  fclose(f);
+  std::vector<std::string> argv = {unitctl ? boardsim::unitctl_path() : boardsim::mcuflash_path()};
+  for (const auto& a : args) argv.push_back(a == "IMAGE" ? image : a);
+  return argv;
+}
+
 struct Blocked {
   std::string name;
   std::vector<std::string> args;  // after the program; "IMAGE" is the image path
@@ -43,13 +55,8 @@ TEST_P(BusHeld, GivesUpBeforeTouchingTheMcu) {
   const Blocked& c = GetParam();
   Board board;
   const std::string image = board.dir() + "/image.bin";
-  FILE* f = fopen(image.c_str(), "wb");
-  fputs("abc", f);
-  fclose(f);
   const int held = hold_bus(board);
-  std::vector<std::string> argv = {c.unitctl ? boardsim::unitctl_path()
-                                             : boardsim::mcuflash_path()};
-  for (const auto& a : c.args) argv.push_back(a == "IMAGE" ? image : a);
+  const std::vector<std::string> argv = command(c.unitctl, c.args, image);
   const RunResult r = board.run(argv, {}, 60);
   close(held);
   EXPECT_EQ(r.status, 1);
@@ -88,13 +95,8 @@ TEST_P(NoLock, WorksAsWithoutALock) {
   const Unlocked& c = GetParam();
   Board board;
   const std::string image = board.dir() + "/image.bin";
-  FILE* f = fopen(image.c_str(), "wb");
-  fputs("abc", f);
-  fclose(f);
   board.set(c.key, 1);
-  std::vector<std::string> argv = {c.unitctl ? boardsim::unitctl_path()
-                                             : boardsim::mcuflash_path()};
-  for (const auto& a : c.args) argv.push_back(a == "IMAGE" ? image : a);
+  const std::vector<std::string> argv = command(c.unitctl, c.args, image);
   const RunResult r = board.run(argv, {}, 60);
   EXPECT_EQ(r.status, 0) << r.err;
   std::string out = c.out;
