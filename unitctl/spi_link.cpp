@@ -276,22 +276,25 @@ int write_attempts(int fd, const uint8_t* command, const uint8_t* payload, unsig
   return 1;
 }
 
-}  // namespace
-
-int mcu_read(int fd, const uint8_t* command, uint8_t* out, unsigned len, uint8_t delay_ms,
-             uint8_t retries) {
-  if (len > MAX_DATA_LEN) return 1;
-  if (!acquire_bus(fd)) return 1;
-  const int result = read_attempts(fd, command, out, len, delay_ms, retries);
+// One transaction: all its attempts are made while this process owns the bus.
+template <typename Attempts>
+int transaction(int fd, unsigned len, Attempts attempts) {
+  if (len > MAX_DATA_LEN || !acquire_bus(fd)) return 1;
+  const int result = attempts();
   spidev_unlock(fd);
   return result;
 }
 
+}  // namespace
+
+int mcu_read(int fd, const uint8_t* command, uint8_t* out, unsigned len, uint8_t delay_ms,
+             uint8_t retries) {
+  return transaction(
+      fd, len, [&] { return read_attempts(fd, command, out, len, delay_ms, retries); });
+}
+
 int mcu_write(int fd, const uint8_t* command, const uint8_t* payload, unsigned len,
               uint8_t delay_ms, uint8_t retries) {
-  if (len > MAX_DATA_LEN) return 1;
-  if (!acquire_bus(fd)) return 1;
-  const int result = write_attempts(fd, command, payload, len, delay_ms, retries);
-  spidev_unlock(fd);
-  return result;
+  return transaction(
+      fd, len, [&] { return write_attempts(fd, command, payload, len, delay_ms, retries); });
 }
