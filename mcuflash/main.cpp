@@ -7,6 +7,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "abort_with_error.h"
 #include "flash_run.h"
 #include "image.h"
 #include "kboot_link.h"
@@ -21,17 +22,6 @@ void print_usage(const char* program) {
          "  -v                   Enable verbose output\n"
          "  -r                   Reboot MCU\n",
          program);
-}
-
-// Prints "message: <system error text>" on standard error, keeping what was
-// already printed on standard output, and aborts.
-[[noreturn]] void abort_with_error(const char* message) {
-  // Flushing may change errno, so the error to print is kept first.
-  const int saved = errno;
-  fflush(stdout);
-  errno = saved;
-  perror(message);
-  abort();
 }
 
 [[noreturn]] void abort_set_up(const spidev_failure& failure) {

@@ -6,10 +6,11 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "abort_with_error.h"
 #include "local_version.h"
-#include "spidev.h"
 #include "mcu.h"
 #include "spi_link.h"
+#include "spidev.h"
 #include "telemetry.h"
 #include "usbc_report.h"
 
@@ -17,17 +18,6 @@
 // with which status it ends: the actions below print their results and
 // failure lines, the lower layers only return what happened.
 namespace {
-
-// Prints "message: <system error text>" on standard error, keeping what was
-// already printed on standard output, and aborts.
-[[noreturn]] void abort_with_error(const char* message) {
-  // Flushing may change errno, so the error to print is kept first.
-  const int saved = errno;
-  fflush(stdout);
-  errno = saved;
-  perror(message);
-  abort();
-}
 
 // The device could not be opened or configured: the run ends there.
 void end_if_set_up_failed(const spi_link* link) {

@@ -70,7 +70,7 @@ TEST(KbootPoll, SilentBootloaderEndsEveryProcedureOnTheClock) {
   board.set("kb.silent", 1);
   board.attach();
   // A poll that never gives up fails here, not at the suite's time-out.
-  const Watchdog watchdog(20);
+  const Watchdog watchdog(10);
   const spidev_device device = open_flasher_device();
   const kboot_link link = {&device, false, fake_clock_ms};
   struct Case {
