@@ -228,7 +228,7 @@ kboot_result talk(flash_image* image) {
   device.exchange_speed_hz = 400000;
   device.exchange_bits = 8;
   const kboot_link link = {&device, false, fake_clock_ms};
-  return flash_talk(&link, image, "image.bin");
+  return flash_talk(&link, image);
 }
 
 }  // namespace
@@ -248,7 +248,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   FILE* file = fmemopen(image.data(), image.size(), "rb");
   FUZZ_REQUIRE(file != nullptr, "image in memory");
-  flash_image flash{file, static_cast<uint32_t>(image.size()), 0};
+  flash_image flash{file, "image.bin", static_cast<uint32_t>(image.size()), 0};
   const kboot_result got = talk(&flash);
   fclose(file);
 

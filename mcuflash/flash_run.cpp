@@ -41,9 +41,9 @@ void guard_flash_signals(void) {
 
 // The write-memory command for the whole image at address 0, its data
 // packets with the spinner, and the response that closes the data phase.
-kboot_result download(const kboot_link* link, flash_image* image, const char* path) {
+kboot_result download(const kboot_link* link, flash_image* image) {
   const uint32_t size = image->size;
-  printf("File size %s: %lu\n", path, static_cast<unsigned long>(size));
+  printf("File size %s: %lu\n", image->path, static_cast<unsigned long>(size));
   const uint32_t parameters[2] = {0, size};
   kboot_result r =
       kboot_send_command(link, {KBOOT_CMD_WRITE_MEMORY, 0x00, parameters, 2, "write memory"});
@@ -74,23 +74,23 @@ kboot_result download(const kboot_link* link, flash_image* image, const char* pa
 
 }  // namespace
 
-flash_outcome flash_firmware(const kboot_link* link, flash_image* image, const char* path) {
+flash_outcome flash_firmware(const kboot_link* link, flash_image* image) {
   flash_outcome outcome;
   if (mcu_reboot(&outcome.gpio) != 0) return outcome;
   kboot_say(link, "Entering kboot\n");
   if (mcu_enter_bootloader(&outcome.gpio) != 0) return outcome;
   kboot_say(link, "Establishing communication with KBoot\n");
   outcome.link = kboot_wake_up(link);
-  if (outcome.link.status == kboot_status::ok) outcome.link = flash_talk(link, image, path);
+  if (outcome.link.status == kboot_status::ok) outcome.link = flash_talk(link, image);
   return outcome;
 }
 
-kboot_result flash_talk(const kboot_link* link, flash_image* image, const char* path) {
+kboot_result flash_talk(const kboot_link* link, flash_image* image) {
   kboot_result r = kboot_ping(link);
   if (r.status == kboot_status::ok)
     r = kboot_send_command(
         link, {KBOOT_CMD_ERASE_ALL_UNSECURE, 0xCC, nullptr, 0, "erase all unsecure"});
-  if (r.status == kboot_status::ok) r = download(link, image, path);
+  if (r.status == kboot_status::ok) r = download(link, image);
   if (r.status == kboot_status::ok) {
     const uint32_t parameters[3] = {FLASH_JUMP_ADDRESS, FLASH_ARGUMENT, FLASH_STACK_POINTER};
     r = kboot_send_command(link, {KBOOT_CMD_EXECUTE, 0x00, parameters, 3, "execute"});
@@ -98,12 +98,12 @@ kboot_result flash_talk(const kboot_link* link, flash_image* image, const char* 
   return r;
 }
 
-flash_outcome flash_run(const kboot_link* link, flash_image* image, const char* path) {
+flash_outcome flash_run(const kboot_link* link, flash_image* image) {
   guard_flash_signals();
-  printf("Flashing %s\n", path);
+  printf("Flashing %s\n", image->path);
   flash_outcome outcome;
   if (gpio_init_lines(link->verbose, &outcome.gpio) != 0) return outcome;
-  outcome = flash_firmware(link, image, path);
+  outcome = flash_firmware(link, image);
   if (outcome.gpio.error != 0 || outcome.link.status != kboot_status::ok) return outcome;
   close(link->device->fd);
   outcome.written = mcu_reboot(&outcome.gpio) != 0;

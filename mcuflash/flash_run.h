@@ -28,16 +28,16 @@ struct flash_outcome {
 
 // The flashing sequence, up to and including execute: the download prints
 // the "File size" line and the spinner.
-flash_outcome flash_firmware(const kboot_link* link, flash_image* image, const char* path);
+flash_outcome flash_firmware(const kboot_link* link, flash_image* image);
 
 // The bootloader conversation after the wake-up phase: ping, erase all
 // unsecure, the download, execute.
-kboot_result flash_talk(const kboot_link* link, flash_image* image, const char* path);
+kboot_result flash_talk(const kboot_link* link, flash_image* image);
 
 // The whole run on an open, configured and locked device and a checked
 // image. On success the device is closed, and so the bus let go, before the
 // final restart.
-flash_outcome flash_run(const kboot_link* link, flash_image* image, const char* path);
+flash_outcome flash_run(const kboot_link* link, flash_image* image);
 
 // The action of -r once the bus is taken: initialise the lines and restart
 // the MCU; 0, or 1 with *failure filled.

@@ -23,6 +23,7 @@ int refuse(flash_image* image, image_problem problem, FILE* file, int fd) {
 }  // namespace
 
 int image_open(const char* path, flash_image* image) {
+  image->path = path;
   // Opening does not wait: a FIFO given as the image is refused below as
   // not a regular file instead of blocking the run in its open.
   const int fd = open(path, O_RDONLY | O_NONBLOCK);

@@ -19,6 +19,7 @@ enum class image_problem {
 
 struct flash_image {
   FILE* file = nullptr;  // stays open until the process ends
+  const char* path = nullptr;  // as given: the run's messages name it
   uint32_t size = 0;     // byte count from the file's status
   uint32_t consumed = 0; // bytes handed out so far
   image_problem problem = image_problem::none;
@@ -26,7 +27,7 @@ struct flash_image {
   unsigned long long file_size = 0;
 };
 
-// Opens `path` and checks that it is a readable, non-empty regular file whose
+// Opens `path` (kept in the record) and checks that it is a readable, non-empty regular file whose
 // size fits the 32-bit byte count: 0, or 1 with the problem recorded.
 int image_open(const char* path, flash_image* image);
 

@@ -165,5 +165,5 @@ int main(int argc, char** argv) {
   }
 
   const kboot_link link = {&device, verbose, monotonic_ms};
-  return report_run(flash_run(&link, &image, path), image, path);
+  return report_run(flash_run(&link, &image), image, path);
 }
