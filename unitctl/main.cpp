@@ -356,7 +356,7 @@ int main(int argc, char** argv) {
   if (row == nullptr) return 1;
   // Every action but -h and -v opens the device before anything else; the
   // descriptor lives until the process ends.
-  spi_link link;
+  spi_link link{};
   if (row->lock_wait_ms != NO_DEVICE) {
     spi_link_open(&link, verbose_output, row->lock_wait_ms);
     end_if_set_up_failed(&link);
