@@ -20,6 +20,14 @@ using boardsim::Board;
 
 namespace {
 
+// A link record with no device open yet.
+spi_link closed_link() {
+  spi_link link{};
+  link.device.fd = -1;
+  return link;
+}
+
+
 using Bytes = std::vector<uint8_t>;
 
 Bytes hex(const std::string& s) {
@@ -82,7 +90,7 @@ class Link : public testing::Test {
   }
 
   Board board;
-  spi_link opened{.device = {.fd = -1}};
+  spi_link opened = closed_link();
   spi_link* const fd = &opened;
 };
 

@@ -18,6 +18,14 @@ using boardsim::Board;
 
 namespace {
 
+// A link record with no device open yet.
+spi_link closed_link() {
+  spi_link link{};
+  link.device.fd = -1;
+  return link;
+}
+
+
 using Bytes = std::vector<uint8_t>;
 const uint64_t MS = 1000000;
 
@@ -35,7 +43,7 @@ class Mcu : public testing::Test {
     if (opened.device.fd >= 0) close(opened.device.fd);
   }
   Board board;
-  spi_link opened{.device = {.fd = -1}};
+  spi_link opened = closed_link();
   spi_link* const fd = &opened;
 };
 
