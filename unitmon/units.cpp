@@ -87,6 +87,11 @@ void move_recent_readings(unit_record* from, unit_record* to) {
     from->now.status_ms = from->before.status_ms;
     from->now.has_status = from->before.has_status;
   }
+  if (from->since_status || from->since_version) {
+    from->seen_ms = from->identity_ms;
+    from->seen_s = from->identity_s;
+    from->seen_us = from->identity_us;
+  }
   if (from->since_version) {
     to->now.version = from->now.version;
     to->now.has_version = true;
@@ -182,6 +187,9 @@ unit_record* units_update(unit_table* table, uint32_t address, const telemetry_r
   if (r->type == TELEMETRY_IDENTITY) {
     u = identify(table, u, r, now_ms);
     if (u == nullptr) return nullptr;
+    u->identity_ms = now_ms;
+    u->identity_s = seconds;
+    u->identity_us = microseconds;
   } else if (r->type == TELEMETRY_STATUS) {
     if (!u->since_status) {
       u->before.status = u->now.status;

@@ -35,6 +35,8 @@ struct unit_record {
   bool since_status, since_version;
   uint64_t seen_ms;             // last good datagram, on the table's clock
   uint32_t seen_s, seen_us;     // the same, wall-clock time
+  uint64_t identity_ms;         // its last identity datagram, on both clocks:
+  uint32_t identity_s, identity_us;  // all it sent since may be another's
   bool stale;                   // marked by the caller
   bool malformed_reported;      // a bad datagram of this unit was said once
 };
