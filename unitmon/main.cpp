@@ -34,7 +34,9 @@ namespace {
   "  -m, --metrics [ADDR:]PORT  also serve Prometheus metrics at\n"                    \
   "                     http://ADDR:PORT/metrics (ADDR: IPv4, default all; e.g. 9102)\n" \
   "  -q, --quiet        with --metrics: no table, no JSON\n"
+#define METRICS_STATUS "with --metrics, 0 also when stopped by SIGINT or SIGTERM.\n"
 #else
+#define METRICS_STATUS ""
 #define METRICS_USAGE "  (--metrics and --quiet: this build has no Prometheus exporter)\n"
 #endif
 #if UNITMON_PCAP
@@ -55,8 +57,8 @@ const char USAGE[] =
     "  -f, --forget S     forget a unit after S silent seconds (default 3600)\n"
     "  -u, --max-units N  keep at most N units (default 10000)\n"
     "  -h, --help         print this help and exit\n"
-    "Exit status 0 when N good datagrams (without -n: one) were received, 1 otherwise;\n"
-    "with --metrics, 0 also when stopped by SIGINT or SIGTERM.\n";
+    "Exit status 0 when N good datagrams (without -n: one) were received, 1 otherwise.\n"
+    METRICS_STATUS;
 
 constexpr unsigned long MAX_COUNT = 4000000000ul;
 constexpr unsigned long MAX_TIMEOUT_S = 31536000ul;  // a year
