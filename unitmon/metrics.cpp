@@ -82,44 +82,34 @@ void family(text_buffer* b, const char* name, const char* type, const char* help
   text_append(b, "# HELP %s %s\n# TYPE %s %s\n", name, help, name, type);
 }
 
-enum unit_metric { BATTERY, CHARGING, LAST_SEEN, INFO };
+enum unit_metric { BATTERY, CHARGING, LAST_SEEN, INFO, UNIT_METRICS };
 
-void unit_sample(text_buffer* b, const unit_record* u, unit_metric metric) {
+// The unit's samples, one into each family's part.
+void unit_samples(text_buffer* parts, const unit_record* u) {
   char labels[160];
   unit_labels(u, labels, sizeof labels);
   const telemetry_record& s = u->now.status;
-  switch (metric) {
-    case BATTERY:
-      if (u->now.has_status && s.battery_valid) {
-        text_append(b, "unitmon_unit_battery_ratio{%s} %u.%02u\n", labels, s.battery / 100u,
-                    s.battery % 100u);
-      }
-      break;
-    case CHARGING:
-      if (u->now.has_status && s.charging_valid) {
-        text_append(b, "unitmon_unit_charging{%s} %u\n", labels, s.charging == 1 ? 1u : 0u);
-      }
-      break;
-    case LAST_SEEN:
-      text_append(b, "unitmon_unit_last_seen_timestamp_seconds{%s} %" PRIu32 ".%06" PRIu32 "\n",
-                  labels, u->seen_s, u->seen_us);
-      break;
-    case INFO: {
-      char version[20] = "";
-      if (u->now.has_version) {
-        snprintf(version, sizeof version, "%u.%u.%u", u->now.version.major, u->now.version.minor,
-                 u->now.version.patch);
-      }
-      char address[16];
-      report_address(u->address, address);
-      if (u->has_identity) {
-        text_append(b, "unitmon_unit_info{%s,address=\"%s\",version=\"%s\"} 1\n", labels, address,
-                    version);
-      } else {
-        text_append(b, "unitmon_unit_info{%s,version=\"%s\"} 1\n", labels, version);
-      }
-      break;
-    }
+  if (u->now.has_status && s.battery_valid) {
+    text_append(&parts[BATTERY], "unitmon_unit_battery_ratio{%s} %u.%02u\n", labels, s.battery / 100u,
+                s.battery % 100u);
+  }
+  if (u->now.has_status && s.charging_valid) {
+    text_append(&parts[CHARGING], "unitmon_unit_charging{%s} %u\n", labels, s.charging == 1 ? 1u : 0u);
+  }
+  text_append(&parts[LAST_SEEN], "unitmon_unit_last_seen_timestamp_seconds{%s} %" PRIu32 ".%06" PRIu32 "\n",
+              labels, u->seen_s, u->seen_us);
+  char version[20] = "";
+  if (u->now.has_version) {
+    snprintf(version, sizeof version, "%u.%u.%u", u->now.version.major, u->now.version.minor,
+             u->now.version.patch);
+  }
+  if (u->has_identity) {
+    char address[16];
+    report_address(u->address, address);
+    text_append(&parts[INFO], "unitmon_unit_info{%s,address=\"%s\",version=\"%s\"} 1\n", labels, address,
+                version);
+  } else {
+    text_append(&parts[INFO], "unitmon_unit_info{%s,version=\"%s\"} 1\n", labels, version);
   }
 }
 
@@ -160,9 +150,14 @@ void metrics_render(text_buffer* b, const unit_table* t, const listener_counts* 
        "When the last good datagram of the unit arrived, in seconds since the epoch."},
       {INFO, "unitmon_unit_info", "gauge", "The unit's address and software version; always 1."},
   };
+  text_buffer parts[UNIT_METRICS] = {};
+  for (size_t i = 0; i < t->count; ++i) unit_samples(parts, t->units[i]);
   for (const auto& f : UNIT_FAMILIES) {
     family(b, f.name, f.type, f.help);
-    for (size_t i = 0; i < t->count; ++i) unit_sample(b, t->units[i], f.metric);
+    text_buffer& part = parts[f.metric];
+    if (part.failed) b->failed = true;
+    if (part.len != 0) text_append(b, "%.*s", static_cast<int>(part.len), part.data);
+    free(part.data);
   }
   family(b, "unitmon_datagrams_received_total", "counter", "Good telemetry datagrams received, by type.");
   const char* const types[] = {"status", "version", "identity"};

@@ -30,6 +30,8 @@ dir=$(mktemp -d)
 pids=()
 cleanup() {
   for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
+  for _ in $(seq 50); do [ -z "$(jobs -pr)" ] && break; sleep 0.1; done
+  for p in "${pids[@]}"; do kill -KILL "$p" 2>/dev/null; done
   wait 2>/dev/null
   rm -rf "$dir"
 }
@@ -40,11 +42,16 @@ start_unit() {  # N serial battery
   local n=$1
   mkdir -p "$dir/unit$n"
   "$boardsim" --dir "$dir/unit$n" --set net.mode=real --set fw.serial="$2" --set fw.battery="$3"
-  unshare --net "$BASH" -c 'for _ in $(seq 50); do ip link show eth0 >/dev/null 2>&1 && break; sleep 0.1; done
+  unshare --net "$BASH" -c 'for _ in $(seq 100); do ip link show eth0 >/dev/null 2>&1 && break; sleep 0.1; done
     ip link set lo up && ip addr add 192.168.1.1'"$n"'/24 brd + dev eth0 && ip link set eth0 up &&
     exec "$0" --dir "$1" -- "$2"' "$boardsim" "$dir/unit$n" "$unitctl" > /dev/null &
   unit_pid[$n]=$!
   pids+=("$!")
+  # Once the child has its own namespace, its end of the link goes there.
+  for _ in $(seq 50); do
+    [ "$(readlink "/proc/${unit_pid[$n]}/ns/net")" != "$(readlink /proc/self/ns/net)" ] && break
+    sleep 0.1
+  done
   ip link add "u$n" type veth peer name eth0 netns "${unit_pid[$n]}" &&
     ip link set "u$n" master br0 up
 }
