@@ -4,6 +4,7 @@
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/resource.h>
 #include <time.h>
 #include <unistd.h>
@@ -74,7 +75,12 @@ void unit_labels(const unit_record* u, char* out, size_t size) {
   char serial[3 * TELEMETRY_SERIAL_LEN + 1];
   metrics_escape_label(u->serial, u->serial_len, serial);
   char uuid[2 * TELEMETRY_UUID_LEN + 1];
-  for (size_t i = 0; i < TELEMETRY_UUID_LEN; ++i) snprintf(uuid + 2 * i, 3, "%02x", u->uuid[i]);
+  static const char HEX[] = "0123456789abcdef";
+  for (size_t i = 0; i < TELEMETRY_UUID_LEN; ++i) {
+    uuid[2 * i] = HEX[u->uuid[i] >> 4];
+    uuid[2 * i + 1] = HEX[u->uuid[i] & 0x0F];
+  }
+  uuid[2 * TELEMETRY_UUID_LEN] = '\0';
   snprintf(out, size, "serial=\"%s\",uuid=\"%s\"", serial, uuid);
 }
 
@@ -84,33 +90,81 @@ void family(text_buffer* b, const char* name, const char* type, const char* help
 
 enum unit_metric { BATTERY, CHARGING, LAST_SEEN, INFO, UNIT_METRICS };
 
+// Appends bytes as they are; the samples of 10,000 units are written this
+// way rather than through printf, which would take most of a scrape.
+void text_put(text_buffer* b, const char* bytes, size_t len) {
+  if (b->failed) return;
+  if (b->capacity - b->len < len + 1) {
+    size_t cap = b->capacity < 4096 ? 4096 : b->capacity;
+    while (cap - b->len < len + 1) cap *= 2;
+    char* grown = static_cast<char*>(realloc(b->data, cap));
+    if (grown == nullptr) {
+      b->failed = true;
+      return;
+    }
+    b->data = grown;
+    b->capacity = cap;
+  }
+  memcpy(b->data + b->len, bytes, len);
+  b->len += len;
+  b->data[b->len] = '\0';
+}
+
+// name{labels} value, the value already text.
+void sample(text_buffer* b, const char* name, const char* labels, size_t labels_len, const char* value) {
+  text_put(b, name, strlen(name));
+  text_put(b, "{", 1);
+  text_put(b, labels, labels_len);
+  text_put(b, "} ", 2);
+  text_put(b, value, strlen(value));
+  text_put(b, "\n", 1);
+}
+
+// Decimal digits of v, at least `width` of them.
+char* put_decimal(char* p, uint32_t v, int width) {
+  char digits[10];
+  int n = 0;
+  do {
+    digits[n++] = static_cast<char>('0' + v % 10);
+    v /= 10;
+  } while (v != 0 || n < width);
+  while (n > 0) *p++ = digits[--n];
+  return p;
+}
+
 // The unit's samples, one into each family's part.
 void unit_samples(text_buffer* parts, const unit_record* u) {
-  char labels[160];
+  char labels[200];
   unit_labels(u, labels, sizeof labels);
+  size_t len = strlen(labels);
   const telemetry_record& s = u->now.status;
+  char value[24];
   if (u->now.has_status && s.battery_valid) {
-    text_append(&parts[BATTERY], "unitmon_unit_battery_ratio{%s} %u.%02u\n", labels, s.battery / 100u,
-                s.battery % 100u);
+    char* p = put_decimal(value, s.battery / 100u, 1);
+    *p++ = '.';
+    *put_decimal(p, s.battery % 100u, 2) = '\0';
+    sample(&parts[BATTERY], "unitmon_unit_battery_ratio", labels, len, value);
   }
   if (u->now.has_status && s.charging_valid) {
-    text_append(&parts[CHARGING], "unitmon_unit_charging{%s} %u\n", labels, s.charging == 1 ? 1u : 0u);
+    sample(&parts[CHARGING], "unitmon_unit_charging", labels, len, s.charging == 1 ? "1" : "0");
   }
-  text_append(&parts[LAST_SEEN], "unitmon_unit_last_seen_timestamp_seconds{%s} %" PRIu32 ".%06" PRIu32 "\n",
-              labels, u->seen_s, u->seen_us);
+  char* p = put_decimal(value, u->seen_s, 1);
+  *p++ = '.';
+  *put_decimal(p, u->seen_us, 6) = '\0';
+  sample(&parts[LAST_SEEN], "unitmon_unit_last_seen_timestamp_seconds", labels, len, value);
   char version[20] = "";
   if (u->now.has_version) {
     snprintf(version, sizeof version, "%u.%u.%u", u->now.version.major, u->now.version.minor,
              u->now.version.patch);
   }
+  char address[16];
+  report_address(u->address, address);
   if (u->has_identity) {
-    char address[16];
-    report_address(u->address, address);
-    text_append(&parts[INFO], "unitmon_unit_info{%s,address=\"%s\",version=\"%s\"} 1\n", labels, address,
-                version);
+    snprintf(labels + len, sizeof labels - len, ",address=\"%s\",version=\"%s\"", address, version);
   } else {
-    text_append(&parts[INFO], "unitmon_unit_info{%s,version=\"%s\"} 1\n", labels, version);
+    snprintf(labels + len, sizeof labels - len, ",version=\"%s\"", version);
   }
+  sample(&parts[INFO], "unitmon_unit_info", labels, strlen(labels), "1");
 }
 
 void process_metrics(text_buffer* b) {
@@ -156,7 +210,7 @@ void metrics_render(text_buffer* b, const unit_table* t, const listener_counts* 
     family(b, f.name, f.type, f.help);
     text_buffer& part = parts[f.metric];
     if (part.failed) b->failed = true;
-    if (part.len != 0) text_append(b, "%.*s", static_cast<int>(part.len), part.data);
+    text_put(b, part.data, part.len);
     free(part.data);
   }
   family(b, "unitmon_datagrams_received_total", "counter", "Good telemetry datagrams received, by type.");
