@@ -93,7 +93,7 @@ enum unit_metric { BATTERY, CHARGING, LAST_SEEN, INFO, UNIT_METRICS };
 // Appends bytes as they are; the samples of 10,000 units are written this
 // way rather than through printf, which would take most of a scrape.
 void text_put(text_buffer* b, const char* bytes, size_t len) {
-  if (b->failed) return;
+  if (b->failed || len == 0) return;
   if (b->capacity - b->len < len + 1) {
     size_t cap = b->capacity < 4096 ? 4096 : b->capacity;
     while (cap - b->len < len + 1) cap *= 2;
