@@ -16,3 +16,16 @@ install(FILES ${CMAKE_CURRENT_LIST_DIR}/completion/unitctl ${CMAKE_CURRENT_LIST_
         DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/wireshark/unitboard.lua
         DESTINATION ${CMAKE_INSTALL_DATADIR}/unitboard/wireshark)
+
+# unitmon as a Prometheus exporter on the operator's machine: its systemd
+# unit, the alert rules with their tests and an example configuration.
+set(UNITMON_PATH ${CMAKE_INSTALL_FULL_BINDIR}/unitmon)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/systemd/unitmon.service.in
+               ${CMAKE_BINARY_DIR}/dist/unitmon.service @ONLY)
+install(FILES ${CMAKE_BINARY_DIR}/dist/unitmon.service
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/unitboard/systemd COMPONENT host)
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/prometheus/unitmon-rules.yml
+              ${CMAKE_CURRENT_LIST_DIR}/prometheus/unitmon-rules.test.yml
+              ${CMAKE_CURRENT_LIST_DIR}/prometheus/prometheus.yml
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/unitboard/prometheus COMPONENT host)
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/../docs/fleet.md DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT host)

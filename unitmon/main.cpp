@@ -1,6 +1,7 @@
 // unitmon: listens for the units' telemetry on UDP port 2013 (or reads it
-// from a pcap capture) and shows each unit's latest readings. This file
-// alone decides what is printed on failure and how the run ends.
+// from a capture file) and shows each unit's latest readings, or serves
+// them to Prometheus. This file alone decides what is printed on failure
+// and how the run ends.
 #include <arpa/inet.h>
 #include <errno.h>
 #include <getopt.h>
@@ -15,12 +16,35 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "pcap_reader.h"
+#if UNITMON_PCAP
+#include "capture.h"
+#endif
+#if UNITMON_METRICS
+#include "exporter.h"
+#endif
+#include "metrics.h"
+#include "monotonic_clock.h"
 #include "report.h"
 #include "telemetry_decode.h"
 #include "units.h"
 
 namespace {
+
+#if UNITMON_METRICS
+#define METRICS_USAGE                                                                  \
+  "  -m, --metrics [ADDR:]PORT  also serve Prometheus metrics at\n"                    \
+  "                     http://ADDR:PORT/metrics (ADDR: IPv4, default all; e.g. 9102)\n" \
+  "  -q, --quiet        with --metrics: no table, no JSON\n"
+#define METRICS_STATUS "with --metrics, 0 also when stopped by SIGINT or SIGTERM.\n"
+#else
+#define METRICS_STATUS ""
+#define METRICS_USAGE "  (--metrics and --quiet: this build has no Prometheus exporter)\n"
+#endif
+#if UNITMON_PCAP
+#define READ_USAGE "  -r, --read FILE    decode a pcap or pcapng capture instead of listening\n"
+#else
+#define READ_USAGE "  (--read: this build reads no captures)\n"
+#endif
 
 const char USAGE[] =
     "Usage: %s [OPTIONS]\n"
@@ -28,42 +52,52 @@ const char USAGE[] =
     "  -j, --json         print one JSON object per datagram, one line each\n"
     "  -n, --count N      end after N good datagrams\n"
     "  -t, --timeout S    end after S seconds\n"
-    "  -r, --read FILE    decode a pcap capture instead of listening\n"
+    READ_USAGE
+    METRICS_USAGE
+    "  -s, --stale S      mark a unit stale after S silent seconds (default 10)\n"
+    "  -f, --forget S     forget a unit after S silent seconds (default 3600)\n"
+    "  -u, --max-units N  keep at most N units (default 10000)\n"
     "  -h, --help         print this help and exit\n"
-    "Exit status 0 when N good datagrams (without -n: one) were received, 1 otherwise.\n";
+    "Exit status 0 when N good datagrams (without -n: one) were received, 1 otherwise.\n"
+    METRICS_STATUS;
 
 constexpr unsigned long MAX_COUNT = 4000000000ul;
 constexpr unsigned long MAX_TIMEOUT_S = 31536000ul;  // a year
 constexpr uint64_t REDRAW_MIN_MS = 250;
 constexpr uint64_t REDRAW_EVERY_MS = 1000;
+constexpr uint64_t SWEEP_EVERY_MS = 1000;
+constexpr int SOCKET_BUFFER = 8 * 1024 * 1024;  // asked for; the kernel may give less
 
 volatile sig_atomic_t stop_signal = 0;
+volatile sig_atomic_t timed_out = 0;
 
 void on_stop_signal(int sig) { stop_signal = sig; }
+void on_alarm(int) { timed_out = 1; }
 
 struct options {
   bool json;
   unsigned long count;      // 0: no limit
   unsigned long timeout_s;  // 0: none
   const char* read_path;    // nullptr: listen
+  bool metrics;
+  sockaddr_in metrics_address;
+  bool quiet;
+  unsigned long stale_s;
+  unsigned long forget_s;
+  unsigned long max_units;
 };
 
 struct monitor {
   options opt;
   bool terminal;            // a table on a terminal: redrawn in place
   unsigned long good;
-  unsigned long malformed;
   bool full_reported;
   bool dirty;
   uint64_t drawn_ms;
+  uint64_t swept_ms;
+  listener_counts counts;
   unit_table table;
 };
-
-uint64_t monotonic_ms() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
-}
 
 bool parse_number(const char* text, unsigned long max, unsigned long* out) {
   if (text[0] < '0' || text[0] > '9') return false;
@@ -75,16 +109,82 @@ bool parse_number(const char* text, unsigned long max, unsigned long* out) {
   return true;
 }
 
+// [ADDR:]PORT, ADDR a dotted IPv4 address; all addresses without it.
+bool parse_listen_address(const char* text, sockaddr_in* out) {
+  memset(out, 0, sizeof *out);
+  out->sin_family = AF_INET;
+  out->sin_addr.s_addr = htonl(INADDR_ANY);
+  const char* colon = strrchr(text, ':');
+  const char* port_text = text;
+  if (colon != nullptr) {
+    char host[16];
+    const size_t len = static_cast<size_t>(colon - text);
+    if (len == 0 || len >= sizeof host) return false;
+    memcpy(host, text, len);
+    host[len] = '\0';
+    if (inet_pton(AF_INET, host, &out->sin_addr) != 1) return false;
+    port_text = colon + 1;
+  }
+  unsigned long port;
+  if (!parse_number(port_text, 65535, &port)) return false;
+  out->sin_port = htons(static_cast<uint16_t>(port));
+  return true;
+}
+
+bool parse_seconds(const char* name, const char* text, unsigned long* out) {
+  if (parse_number(text, MAX_TIMEOUT_S, out)) return true;
+  fprintf(stderr, "unitmon: %s wants whole seconds from 1 up, not '%s'\n", name, text);
+  return false;
+}
+
+// The options that the build leaves out.
+bool missing_feature(int c) {
+#if !UNITMON_METRICS
+  if (c == 'm' || c == 'q') {
+    fprintf(stderr, "unitmon: this build has no Prometheus exporter (--metrics, --quiet)\n");
+    return true;
+  }
+#endif
+#if !UNITMON_PCAP
+  if (c == 'r') {
+    fprintf(stderr, "unitmon: this build reads no captures (--read)\n");
+    return true;
+  }
+#endif
+  (void)c;
+  return false;
+}
+
+// Options that make no sense together; true when they are refused.
+bool refused_together(const options* opt) {
+  const char* clash = nullptr;
+  if (opt->metrics && opt->read_path != nullptr) clash = "--metrics and --read do not go together";
+  if (opt->quiet && !opt->metrics) clash = "--quiet only goes with --metrics";
+  if (opt->quiet && opt->json) clash = "--quiet and --json do not go together";
+  if (clash == nullptr) return false;
+  fprintf(stderr, "unitmon: %s\n", clash);
+  return true;
+}
+
 // 0 when the options were read, otherwise the exit status.
 int parse_options(int argc, char** argv, options* opt, bool* help) {
   static const option LONG[] = {{"json", no_argument, nullptr, 'j'},
                                 {"count", required_argument, nullptr, 'n'},
                                 {"timeout", required_argument, nullptr, 't'},
                                 {"read", required_argument, nullptr, 'r'},
+                                {"metrics", required_argument, nullptr, 'm'},
+                                {"quiet", no_argument, nullptr, 'q'},
+                                {"stale", required_argument, nullptr, 's'},
+                                {"forget", required_argument, nullptr, 'f'},
+                                {"max-units", required_argument, nullptr, 'u'},
                                 {"help", no_argument, nullptr, 'h'},
                                 {nullptr, 0, nullptr, 0}};
+  opt->stale_s = 10;
+  opt->forget_s = 3600;
+  opt->max_units = UNITS_DEFAULT_MAX;
   int c;
-  while ((c = getopt_long(argc, argv, "+jn:t:r:h", LONG, nullptr)) != -1) {
+  while ((c = getopt_long(argc, argv, "+jn:t:r:m:qs:f:u:h", LONG, nullptr)) != -1) {
+    if (missing_feature(c)) return 1;
     switch (c) {
       case 'j': opt->json = true; break;
       case 'n':
@@ -100,6 +200,28 @@ int parse_options(int argc, char** argv, options* opt, bool* help) {
         }
         break;
       case 'r': opt->read_path = optarg; break;
+      case 'm':
+        if (!parse_listen_address(optarg, &opt->metrics_address)) {
+          fprintf(stderr, "unitmon: --metrics wants [ADDR:]PORT, ADDR an IPv4 address, not '%s'\n",
+                  optarg);
+          return 1;
+        }
+        opt->metrics = true;
+        break;
+      case 'q': opt->quiet = true; break;
+      case 's':
+        if (!parse_seconds("--stale", optarg, &opt->stale_s)) return 1;
+        break;
+      case 'f':
+        if (!parse_seconds("--forget", optarg, &opt->forget_s)) return 1;
+        break;
+      case 'u':
+        if (!parse_number(optarg, UNITS_LIMIT, &opt->max_units)) {
+          fprintf(stderr, "unitmon: --max-units wants a whole number from 1 to %zu, not '%s'\n",
+                  UNITS_LIMIT, optarg);
+          return 1;
+        }
+        break;
       case 'h': *help = true; return 0;
       default: fprintf(stderr, USAGE, argv[0]); return 1;
     }
@@ -109,16 +231,16 @@ int parse_options(int argc, char** argv, options* opt, bool* help) {
     fprintf(stderr, USAGE, argv[0]);
     return 1;
   }
-  return 0;
+  return refused_together(opt) ? 1 : 0;
 }
 
 void redraw(monitor* m, uint64_t now_ms) {
   fputs("\033[H\033[2J", stdout);
   report_header(stdout);
-  for (size_t i = 0; i < m->table.count; ++i) report_row(stdout, &m->table.units[i], now_ms);
-  if (m->table.untracked != 0) {
-    printf("(%u datagrams of units beyond the first %u not shown)\n",
-           static_cast<unsigned>(m->table.untracked), static_cast<unsigned>(UNITS_MAX));
+  for (size_t i = 0; i < m->table.count; ++i) report_row(stdout, m->table.units[i], now_ms);
+  if (m->table.dropped != 0) {
+    printf("(%llu datagrams of units beyond the first %zu not shown)\n",
+           static_cast<unsigned long long>(m->table.dropped), m->table.max);
   }
   m->dirty = false;
   m->drawn_ms = now_ms;
@@ -141,20 +263,50 @@ void report_malformed(uint32_t source, telemetry_result result, const telemetry_
   }
 }
 
+// Marks the units silent for longer than --stale and forgets those silent
+// for longer than --forget, once a second of the clock that ages are
+// counted in.
+void sweep(monitor* m, uint64_t now_ms, uint32_t seconds, uint32_t microseconds) {
+  if (now_ms < m->swept_ms + SWEEP_EVERY_MS) return;
+  m->swept_ms = now_ms;
+  const uint64_t stale_ms = static_cast<uint64_t>(m->opt.stale_s) * 1000u;
+  const uint64_t forget_ms = static_cast<uint64_t>(m->opt.forget_s) * 1000u;
+  for (size_t i = 0; i < m->table.count; ++i) {
+    unit_record* u = m->table.units[i];
+    if (u->stale || now_ms - u->seen_ms <= stale_ms) continue;
+    u->stale = true;
+    if (m->opt.quiet) continue;
+    if (m->opt.json) {
+      report_json_stale(stdout, seconds, microseconds, u);
+    } else if (m->terminal) {
+      m->dirty = true;
+    } else {
+      report_row(stdout, u, now_ms);
+    }
+  }
+  if (now_ms > forget_ms) {
+    const size_t gone = units_forget(&m->table, now_ms - forget_ms);
+    m->counts.forgotten += gone;
+    if (gone != 0) m->dirty = true;
+  }
+}
+
 // One datagram from `source`, received at the wall-clock time given and at
 // now_ms on the clock that ages are counted in.
 void handle_datagram(monitor* m, uint32_t source, const uint8_t* data, size_t len, uint32_t seconds,
                      uint32_t microseconds, uint64_t now_ms) {
   telemetry_record record;
   const telemetry_result result = telemetry_decode(data, len, &record);
-  unit_record* unit = units_find_or_add(&m->table, source);
-  if (unit == nullptr && !m->full_reported) {
-    fprintf(stderr, "unitmon: unit table full (%u units): further units are not kept\n",
-            static_cast<unsigned>(UNITS_MAX));
+  unit_record* unit = result == TELEMETRY_OK
+                          ? units_update(&m->table, source, &record, now_ms, seconds, microseconds)
+                          : units_at(&m->table, source, now_ms);
+  if (unit == nullptr && m->table.count == m->table.max && !m->full_reported) {
+    fprintf(stderr, "unitmon: unit table full (%zu units): further units are not kept\n",
+            m->table.max);
     m->full_reported = true;
   }
   if (result != TELEMETRY_OK) {
-    ++m->malformed;
+    ++m->counts.malformed;
     if (unit != nullptr && !unit->malformed_reported) {
       report_malformed(source, result, &record, len);
       unit->malformed_reported = true;
@@ -162,7 +314,8 @@ void handle_datagram(monitor* m, uint32_t source, const uint8_t* data, size_t le
     return;
   }
   ++m->good;
-  if (unit != nullptr) units_update(unit, &record, now_ms);
+  ++m->counts.received[record.type];
+  if (m->opt.quiet) return;
   if (m->opt.json) {
     report_json(stdout, source, seconds, microseconds, &record);
   } else if (m->terminal) {
@@ -181,49 +334,68 @@ bool flush_output() {
   return false;
 }
 
+#if UNITMON_PCAP
 int read_capture(monitor* m) {
-  FILE* f = fopen(m->opt.read_path, "rb");
-  if (f == nullptr) {
-    fprintf(stderr, "unitmon: %s: %s\n", m->opt.read_path, strerror(errno));
-    return 1;
-  }
-  pcap_reader reader;
-  pcap_status st = pcap_open(&reader, f);
-  static uint8_t buffer[PCAP_MAX_RECORD];
+  // A read that blocks (a FIFO fed slowly) ends at the timeout or a stop
+  // signal: the handlers interrupt it.
+  if (m->opt.timeout_s != 0) alarm(static_cast<unsigned>(m->opt.timeout_s));
+  capture_reader reader;
+  capture_status st = capture_open(&reader, m->opt.read_path);
   uint64_t last_ms = 0;
-  while (st == PCAP_PACKET && !stop_signal && !wanted_all(m)) {
-    pcap_datagram d;
-    st = pcap_next(&reader, TELEMETRY_PORT, buffer, &d);
-    if (st != PCAP_PACKET) break;
+  while (st == CAPTURE_PACKET && !stop_signal && !timed_out && !wanted_all(m)) {
+    capture_datagram d;
+    st = capture_next(&reader, TELEMETRY_PORT, &d);
+    if (st != CAPTURE_PACKET) break;
     last_ms = static_cast<uint64_t>(d.seconds) * 1000u + d.microseconds / 1000u;
+    sweep(m, last_ms, d.seconds, d.microseconds);
     handle_datagram(m, d.source, d.data, d.len, d.seconds, d.microseconds, last_ms);
     if (!m->terminal && ferror(stdout)) break;
   }
-  const int saved = errno;
-  fclose(f);
+  alarm(0);
+  capture_close(&reader);
   if (m->terminal) {
     report_header(stdout);
-    for (size_t i = 0; i < m->table.count; ++i) report_row(stdout, &m->table.units[i], last_ms);
+    for (size_t i = 0; i < m->table.count; ++i) report_row(stdout, m->table.units[i], last_ms);
   }
   if (!flush_output()) return 1;
-  switch (st) {
-    case PCAP_NOT_PCAP:
-      fprintf(stderr, "unitmon: %s: not a pcap capture\n", m->opt.read_path);
-      return 1;
-    case PCAP_BAD_LINKTYPE:
-      fprintf(stderr, "unitmon: %s: link type %u is not Ethernet, raw IPv4 or Linux cooked\n",
-              m->opt.read_path, static_cast<unsigned>(reader.linktype));
-      return 1;
-    case PCAP_READ_ERROR:
-      fprintf(stderr, "unitmon: %s: %s\n", m->opt.read_path, strerror(saved));
-      return 1;
-    case PCAP_TRUNCATED:
-      fprintf(stderr, "unitmon: %s: the capture ends inside a record\n", m->opt.read_path);
-      break;
-    default:
-      break;
+  if (stop_signal || timed_out) return 0;  // the count decides
+  if (st == CAPTURE_BAD_FILE) {
+    fprintf(stderr, "unitmon: %s: %s\n", m->opt.read_path, reader.error);
+    return 1;
+  }
+  if (st == CAPTURE_BAD_LINKTYPE) {
+    fprintf(stderr, "unitmon: %s: link type %d is not Ethernet, raw IPv4 or Linux cooked\n",
+            m->opt.read_path, reader.linktype);
+    return 1;
   }
   return 0;
+}
+#endif
+
+#if UNITMON_METRICS
+void render_metrics(void* context, text_buffer* out) {
+  const monitor* m = static_cast<const monitor*>(context);
+  metrics_render(out, &m->table, &m->counts);
+}
+#endif
+
+// Reads what waits on the socket, a bounded number at a time.
+void receive_datagrams(monitor* m, int sock) {
+  for (int i = 0; i < 256 && !wanted_all(m); ++i) {
+    uint8_t buf[512];
+    sockaddr_in from;
+    socklen_t from_len = sizeof from;
+    const ssize_t n = recvfrom(sock, buf, sizeof buf, MSG_DONTWAIT | MSG_TRUNC,
+                               reinterpret_cast<sockaddr*>(&from), &from_len);
+    if (n < 0) break;
+    timespec wall;
+    clock_gettime(CLOCK_REALTIME, &wall);
+    // MSG_TRUNC gives the real length: a datagram longer than the buffer is
+    // judged by it, and no known type is that long.
+    handle_datagram(m, ntohl(from.sin_addr.s_addr), buf, static_cast<size_t>(n),
+                    static_cast<uint32_t>(wall.tv_sec), static_cast<uint32_t>(wall.tv_nsec / 1000),
+                    monotonic_ms());
+  }
 }
 
 int listen_udp(monitor* m) {
@@ -244,60 +416,86 @@ int listen_udp(monitor* m) {
     close(sock);
     return 1;
   }
+  // Room for a burst while a scrape is answered (capped by net.core.rmem_max).
+  int buffer = SOCKET_BUFFER;
+  setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
+#if UNITMON_METRICS
+  exporter* web = nullptr;
+  if (m->opt.metrics) {
+    web = exporter_start(&m->opt.metrics_address, render_metrics, m);
+    if (web == nullptr) {
+      char address[16];
+      report_address(ntohl(m->opt.metrics_address.sin_addr.s_addr), address);
+      fprintf(stderr, "unitmon: cannot serve metrics on TCP %s:%u: %s\n", address,
+              ntohs(m->opt.metrics_address.sin_port),
+              errno != 0 ? strerror(errno) : "the HTTP server did not start");
+      close(sock);
+      return 1;
+    }
+  }
+#endif
   const uint64_t start = monotonic_ms();
   const uint64_t deadline = m->opt.timeout_s ? start + static_cast<uint64_t>(m->opt.timeout_s) * 1000u : 0;
+  m->swept_ms = start;
   if (m->terminal) redraw(m, start);
   bool output_ok = flush_output();
+  int failed = 0;
   sigset_t none;
   sigemptyset(&none);
   while (output_ok && !stop_signal && !wanted_all(m)) {
     uint64_t now = monotonic_ms();
     if (deadline != 0 && now >= deadline) break;
-    uint64_t wait_ms = deadline != 0 ? deadline - now : UINT64_MAX;
+    uint64_t due = m->swept_ms + SWEEP_EVERY_MS;
+    if (deadline != 0 && deadline < due) due = deadline;
     if (m->terminal) {
       const uint64_t next = m->drawn_ms + (m->dirty ? REDRAW_MIN_MS : REDRAW_EVERY_MS);
-      wait_ms = next > now ? (next - now < wait_ms ? next - now : wait_ms) : 0;
+      if (next < due) due = next;
     }
+    uint64_t wait_ms = due > now ? due - now : 0;
+    pollfd pfd[2] = {{sock, POLLIN, 0}, {-1, POLLIN, 0}};
+#if UNITMON_METRICS
+    if (web != nullptr) {
+      pfd[1].fd = exporter_fd(web);
+      const int64_t web_ms = exporter_timeout_ms(web);
+      if (web_ms >= 0 && static_cast<uint64_t>(web_ms) < wait_ms) wait_ms = static_cast<uint64_t>(web_ms);
+    }
+#endif
     timespec ts = {static_cast<time_t>(wait_ms / 1000), static_cast<long>(wait_ms % 1000) * 1000000};
-    pollfd pfd = {sock, POLLIN, 0};
     // The stop signals are blocked outside this wait, so none is missed.
-    const int ready = ppoll(&pfd, 1, wait_ms == UINT64_MAX ? nullptr : &ts, &none);
+    const int ready = ppoll(pfd, 2, &ts, &none);
     if (ready < 0 && errno != EINTR) {
       fprintf(stderr, "unitmon: waiting for datagrams: %s\n", strerror(errno));
-      close(sock);
-      return 1;
+      failed = 1;
+      break;
     }
-    for (int i = 0; ready > 0 && i < 64 && !wanted_all(m); ++i) {
-      uint8_t buf[512];
-      sockaddr_in from;
-      socklen_t from_len = sizeof from;
-      const ssize_t n = recvfrom(sock, buf, sizeof buf, MSG_DONTWAIT | MSG_TRUNC,
-                                 reinterpret_cast<sockaddr*>(&from), &from_len);
-      if (n < 0) break;
-      timespec wall;
-      clock_gettime(CLOCK_REALTIME, &wall);
-      handle_datagram(m, ntohl(from.sin_addr.s_addr), buf, static_cast<size_t>(n),
-                      static_cast<uint32_t>(wall.tv_sec), static_cast<uint32_t>(wall.tv_nsec / 1000),
-                      monotonic_ms());
-    }
+    if (ready > 0 && pfd[0].revents != 0) receive_datagrams(m, sock);
+#if UNITMON_METRICS
+    if (web != nullptr) exporter_run(web);
+#endif
     now = monotonic_ms();
+    timespec wall;
+    clock_gettime(CLOCK_REALTIME, &wall);
+    sweep(m, now, static_cast<uint32_t>(wall.tv_sec), static_cast<uint32_t>(wall.tv_nsec / 1000));
     if (m->terminal && now >= m->drawn_ms + (m->dirty ? REDRAW_MIN_MS : REDRAW_EVERY_MS)) {
       redraw(m, now);
     }
     output_ok = flush_output();
   }
-  if (output_ok && m->terminal) {
+  if (!failed && output_ok && m->terminal) {
     redraw(m, monotonic_ms());
     output_ok = flush_output();
   }
+#if UNITMON_METRICS
+  if (web != nullptr) exporter_stop(web);
+#endif
   close(sock);
-  return output_ok ? 0 : 1;
+  return failed || !output_ok ? 1 : 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  static monitor m;  // the unit table is large for a stack
+  static monitor m;
   bool help = false;
   const int bad = parse_options(argc, argv, &m.opt, &help);
   if (bad != 0) return bad;
@@ -305,28 +503,38 @@ int main(int argc, char** argv) {
     printf(USAGE, argv[0]);
     return flush_output() ? 0 : 1;
   }
-  m.terminal = !m.opt.json && isatty(STDOUT_FILENO) != 0;
+  m.terminal = !m.opt.json && !m.opt.quiet && isatty(STDOUT_FILENO) != 0;
+  units_init(&m.table, m.opt.max_units);
 
   // A reader that went away ends the run through the failed write, not SIGPIPE.
   signal(SIGPIPE, SIG_IGN);
+  // No SA_RESTART: a signal also ends a blocked read of a capture.
   struct sigaction sa;
   memset(&sa, 0, sizeof sa);
   sa.sa_handler = on_stop_signal;
   sigemptyset(&sa.sa_mask);
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
+  sa.sa_handler = on_alarm;
+  sigaction(SIGALRM, &sa, nullptr);
   sigset_t stops;
   sigemptyset(&stops);
   sigaddset(&stops, SIGINT);
   sigaddset(&stops, SIGTERM);
   sigprocmask(SIG_BLOCK, &stops, nullptr);
+#if UNITMON_PCAP
   if (m.opt.read_path != nullptr) sigprocmask(SIG_UNBLOCK, &stops, nullptr);
-
   const int failed = m.opt.read_path != nullptr ? read_capture(&m) : listen_udp(&m);
-  if (m.malformed != 0) {
-    fprintf(stderr, "unitmon: %lu malformed datagrams ignored\n", m.malformed);
+#else
+  const int failed = listen_udp(&m);
+#endif
+  if (m.counts.malformed != 0) {
+    fprintf(stderr, "unitmon: %llu malformed datagrams ignored\n",
+            static_cast<unsigned long long>(m.counts.malformed));
   }
+  units_free(&m.table);
   if (failed != 0) return 1;
+  if (m.opt.metrics && stop_signal) return 0;  // a service that was stopped
   const unsigned long wanted = m.opt.count != 0 ? m.opt.count : 1;
   return m.good >= wanted ? 0 : 1;
 }

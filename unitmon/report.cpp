@@ -81,9 +81,27 @@ void report_json(FILE* f, uint32_t source, uint32_t seconds, uint32_t microsecon
   }
 }
 
+void report_json_stale(FILE* f, uint32_t seconds, uint32_t microseconds, const unit_record* u) {
+  char address[16];
+  report_address(u->address, address);
+  fprintf(f, "{\"time\":%" PRIu32 ".%06" PRIu32 ",\"source\":\"%s\",\"type\":\"stale\",", seconds,
+          microseconds, address);
+  if (u->has_identity) {
+    char serial[6 * TELEMETRY_SERIAL_LEN + 1];
+    char uuid[2 * TELEMETRY_UUID_LEN + 1];
+    report_escape_json(u->serial, u->serial_len, serial);
+    hex_uuid(u->uuid, uuid);
+    fprintf(f, "\"serial\":\"%s\",\"uuid\":\"%s\",", serial, uuid);
+  }
+  fprintf(f, "\"last_seen\":%" PRIu32 ".%06" PRIu32 "}\n", u->seen_s, u->seen_us);
+}
+
+namespace {
+const char ROW[] = "%-15s  %-10s  %-8s  %-8s  %-7s  %-8s  %s\n";
+}
+
 void report_header(FILE* f) {
-  fprintf(f, "%-15s  %-10s  %-32s  %-11s  %-7s  %-8s  %s\n", "ADDRESS", "SERIAL", "UUID", "VERSION",
-          "BATTERY", "CHARGING", "AGE");
+  fprintf(f, ROW, "ADDRESS", "SERIAL", "UUID", "VERSION", "BATTERY", "CHARGING", "AGE");
 }
 
 void report_row(FILE* f, const unit_record* u, uint64_t now_ms) {
@@ -92,27 +110,29 @@ void report_row(FILE* f, const unit_record* u, uint64_t now_ms) {
   char uuid[2 * TELEMETRY_UUID_LEN + 1] = "-";
   char version[20] = "-";
   char battery[12] = "-";
-  char age[24] = "-";
+  char age[32] = "-";
   const char* charging = "-";
   report_address(u->address, address);
   if (u->has_identity) {
-    report_escape_text(u->identity.serial, u->identity.serial_len, serial);
-    hex_uuid(u->identity.uuid, uuid);
+    report_escape_text(u->serial, u->serial_len, serial);
+    hex_uuid(u->uuid, uuid);
+    uuid[8] = '\0';
   }
-  if (u->has_version) {
-    snprintf(version, sizeof version, "%u.%u.%u", u->version.major, u->version.minor,
-             u->version.patch);
+  if (u->now.has_version) {
+    snprintf(version, sizeof version, "%u.%u.%u", u->now.version.major, u->now.version.minor,
+             u->now.version.patch);
   }
-  if (u->has_status) {
-    if (u->status.battery_valid) {
-      snprintf(battery, sizeof battery, "%u%%", u->status.battery);
+  if (u->now.has_status) {
+    if (u->now.status.battery_valid) {
+      snprintf(battery, sizeof battery, "%u%%", u->now.status.battery);
     } else {
       snprintf(battery, sizeof battery, "invalid");
     }
-    charging = telemetry_charging_text(u->status.charging);
-    const uint64_t ms = now_ms > u->status_ms ? now_ms - u->status_ms : 0;
-    snprintf(age, sizeof age, "%" PRIu64 "s", ms / 1000);
+    charging = telemetry_charging_text(u->now.status.charging);
+    const uint64_t ms = now_ms > u->now.status_ms ? now_ms - u->now.status_ms : 0;
+    snprintf(age, sizeof age, "%" PRIu64 "s%s", ms / 1000, u->stale ? " stale" : "");
+  } else if (u->stale) {
+    snprintf(age, sizeof age, "stale");
   }
-  fprintf(f, "%-15s  %-10s  %-32s  %-11s  %-7s  %-8s  %s\n", address, serial, uuid, version, battery,
-          charging, age);
+  fprintf(f, ROW, address, serial, uuid, version, battery, charging, age);
 }

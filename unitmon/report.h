@@ -27,7 +27,12 @@ void report_escape_json(const uint8_t* bytes, size_t len, char* out);
 void report_json(FILE* f, uint32_t source, uint32_t seconds, uint32_t microseconds,
                  const telemetry_record* record);
 
-// The column headings and one row per unit; age is now_ms minus the time of
-// the unit's last status datagram.
+// One line of JSON when a unit falls silent: its address, identity when
+// known, and when it was last heard from.
+void report_json_stale(FILE* f, uint32_t seconds, uint32_t microseconds, const unit_record* unit);
+
+// The column headings and one row per unit, 80 columns wide for a usual
+// unit (the UUID shows its first 8 digits); age is now_ms minus the time of
+// the unit's last status datagram, and a stale unit says so.
 void report_header(FILE* f);
 void report_row(FILE* f, const unit_record* unit, uint64_t now_ms);

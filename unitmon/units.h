@@ -1,6 +1,9 @@
-// What is known of each sending unit, by source address, in a table of fixed
-// size. When it is full, datagrams of further units are still decoded and
-// reported as JSON, but those units are not kept (the table says how many).
+// What is known of each sending unit. A unit is known by its identity
+// (serial number and UUID) once its identity datagram has arrived from its
+// address, and by the address until then: an address whose identity changes
+// starts a new unit, and the same identity from a new address stays one
+// unit. Memory grows with the units seen, up to a limit; units silent for
+// long are forgotten.
 #pragma once
 
 #include <stddef.h>
@@ -8,24 +11,57 @@
 
 #include "telemetry_decode.h"
 
-constexpr size_t UNITS_MAX = 1024;
+constexpr size_t UNITS_DEFAULT_MAX = 10000;
+constexpr size_t UNITS_LIMIT = 1000000;
+
+// The latest status and version of a unit.
+struct unit_readings {
+  bool has_status, has_version;
+  uint64_t status_ms;           // when the status arrived
+  telemetry_record status, version;
+};
 
 struct unit_record {
-  uint32_t address;
-  bool has_status, has_version, has_identity;
-  bool malformed_reported;     // a bad datagram of this unit was reported once
-  uint64_t status_ms;          // when the last status datagram arrived
-  telemetry_record status, version, identity;
+  uint32_t address;             // the address it was last heard from
+  bool at_address;              // still the unit behind that address
+  bool has_identity;
+  uint8_t serial[TELEMETRY_SERIAL_LEN];  // zero-padded
+  uint8_t serial_len;
+  uint8_t uuid[TELEMETRY_UUID_LEN];
+  unit_readings now;
+  // Since the address's last identity datagram: what the readings were
+  // before, and which of them arrived since. A new identity takes those.
+  unit_readings before;
+  bool since_status, since_version;
+  uint64_t seen_ms;             // last good datagram, on the table's clock
+  uint32_t seen_s, seen_us;     // the same, wall-clock time
+  uint64_t identity_ms;         // its last identity datagram, on both clocks:
+  uint32_t identity_s, identity_us;  // all it sent since may be another's
+  bool stale;                   // marked by the caller
+  bool malformed_reported;      // a bad datagram of this unit was said once
 };
 
 struct unit_table {
-  unit_record units[UNITS_MAX];
-  size_t count;
-  uint32_t untracked;          // datagrams from units that found the table full
+  unit_record** units;          // in order of arrival
+  unit_record** by_address;     // units at their address, by address
+  unit_record** by_identity;    // identified units, by serial and UUID
+  size_t count, identified, addressed, capacity;
+  size_t max;
+  uint64_t dropped;             // datagrams of units beyond max
 };
 
-// The unit's record, added when new; nullptr when the table is full.
-unit_record* units_find_or_add(unit_table* table, uint32_t address);
+// An empty table for at most `max` units.
+void units_init(unit_table* table, size_t max);
+void units_free(unit_table* table);
 
-// Keeps a decoded datagram in the unit's record.
-void units_update(unit_record* unit, const telemetry_record* record, uint64_t now_ms);
+// The unit behind `address`, added when new; nullptr when the table is full
+// (counted in `dropped`) or memory ran out.
+unit_record* units_at(unit_table* table, uint32_t address, uint64_t now_ms);
+
+// Keeps a decoded datagram of the unit behind `address`, returning the unit
+// it now belongs to (a new identity is a new unit; nullptr as units_at).
+unit_record* units_update(unit_table* table, uint32_t address, const telemetry_record* record,
+                          uint64_t now_ms, uint32_t seconds, uint32_t microseconds);
+
+// Removes the units silent since before `oldest_ms`; returns how many.
+size_t units_forget(unit_table* table, uint64_t oldest_ms);

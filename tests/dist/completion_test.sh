@@ -24,6 +24,7 @@ cases=(
   'unitmon --c|=--count'
   'unitmon -r |=run.pcap'
   'unitmon --json --t|=--timeout'
+  'unitmon --m|=--max-units --metrics'
 )
 failures=0
 for c in "${cases[@]}"; do
