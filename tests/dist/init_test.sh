@@ -45,12 +45,16 @@ if ! command -v busybox >/dev/null; then
 else
   mkdir "$dir/bin" "$dir/board"
   ln -s "$(command -v busybox)" "$dir/bin/start-stop-daemon"
-  # Each service run notes its pid: the launcher becomes the program.
-  printf '#!/bin/sh\necho $$ >> "%s"\nexec "%s" --dir "%s" -- "%s" "$@"\n' \
-    "$dir/runs" "$boardsim" "$dir/board" "$unitctl" > "$dir/bin/unitctl"
+  # Each service run notes its pid and its destination: the launcher becomes
+  # the program.
+  printf '#!/bin/sh\necho $$ >> "%s"\necho "${TELEMETRY_DESTINATION-unset}" >> "%s"\nexec "%s" --dir "%s" -- "%s" "$@"\n' \
+    "$dir/runs" "$dir/destinations" "$boardsim" "$dir/board" "$unitctl" > "$dir/bin/unitctl"
   chmod +x "$dir/bin/unitctl"
   echo '<krv><major>1</major><minor>4</minor><patch>2</patch></krv>' > "$dir/board/krv_version.xml"
-  export PATH="$dir/bin:$PATH" UNITCTL=$dir/bin/unitctl PIDFILE=$dir/pid LOGFILE=$dir/log RESPAWN_DELAY=1
+  # The board's configuration names a destination; quotes around it go.
+  printf '# the site collector\nTELEMETRY_DESTINATION="127.0.0.1:2013"\n' > "$dir/default"
+  export PATH="$dir/bin:$PATH" UNITCTL=$dir/bin/unitctl PIDFILE=$dir/pid LOGFILE=$dir/log RESPAWN_DELAY=1 \
+    DEFAULTS=$dir/default
   rc() { sh "$init/unitctl.sysv" "$@"; }
   count() { [ -f "$dir/board/datagrams" ] && wc -l < "$dir/board/datagrams" || echo 0; }
   wait_for() {  # up to 10 s for a command to succeed
@@ -66,12 +70,15 @@ else
 
   "$boardsim" --dir "$dir/board" --set net.send_fail=1
   check "a failed send ends the service" wait_for grep -q "cannot send data" "$dir/log"
-  check "the loop notes the end" wait_for grep -q "unitctl ended with status 1" "$dir/log"
+  check "the loop notes the end, with the time" \
+    wait_for grep -qE "^[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} unitctl ended with status 1" "$dir/log"
   check "status while the service is between runs" rc status >/dev/null
   sent=$(count)
   "$boardsim" --dir "$dir/board" --set net.send_fail=
   check "the service comes back once sends work" wait_for more_than "$sent"
 
+  # Without the configuration file the service runs with the default.
+  rm "$dir/default"
   first=$(cat "$dir/pid")
   check "restart" test "$(rc restart)" = "Stopping unitctl
 Starting unitctl"
@@ -86,6 +93,8 @@ Starting unitctl"
   check "the loop is gone" test ! -d "/proc/$loop"
   alive() { for p in $(cat "$dir/runs"); do [ -d "/proc/$p" ] && echo "$p"; done; }
   check "the service ran three times" test "$(wc -l < "$dir/runs")" = 3
+  check "the destination from the configuration, then none" \
+    test "$(cat "$dir/destinations" | tr '\n' ' ')" = "127.0.0.1:2013 127.0.0.1:2013 unset "
   check "no service run is left" test -z "$(alive)"
   check "pid file removed" test ! -e "$dir/pid"
   check "usage for an unknown action" test "$(rc reload 2>&1; echo "status $?")" = "Usage: $init/unitctl.sysv {start|stop|restart|status}
