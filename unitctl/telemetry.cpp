@@ -1,6 +1,7 @@
 // The telemetry service: once a second the battery level and charging
 // status, the local version and the unit's identity go out as three UDP
-// datagrams to the broadcast address of the unit's network.
+// datagrams to the broadcast address of the unit's network, or to the
+// site's collector.
 #include "telemetry.h"
 
 #include <arpa/inet.h>
@@ -32,25 +33,71 @@ int fail(telemetry_failure* failure, const char* what, const char* reason = null
   failure->what = what;
   failure->error = errno;
   failure->reason = reason;
+  failure->value = nullptr;
   return 1;
+}
+
+int refuse(telemetry_failure* failure, const char* destination, const char* reason) {
+  fail(failure, TELEMETRY_DESTINATION_VARIABLE, reason);
+  failure->value = destination;
+  return 1;
+}
+
+// Host names are at most 253 characters.
+constexpr size_t HOST_MAX = 255;
+
+// "1" to "65535", digits only: 0 with *port set, or 1.
+int parse_port(const char* text, int* port) {
+  const size_t digits = strspn(text, "0123456789");
+  if (digits == 0 || digits > 5 || text[digits] != '\0') return 1;
+  long value = 0;
+  for (size_t i = 0; i < digits; ++i) value = value * 10 + (text[i] - '0');
+  if (value < 1 || value > 65535) return 1;
+  *port = static_cast<int>(value);
+  return 0;
+}
+
+// Splits "host" or "host:port" into host (HOST_MAX + 1 bytes) and *port
+// (left as it is without one); 0, or 1 with the refusal in *failure.
+int split_destination(const char* destination, char* host, int* port,
+                      telemetry_failure* failure) {
+  const char* colon = strchr(destination, ':');
+  // A bracket or a second colon: an IPv6 address, with or without a port.
+  if (destination[0] == '[' || (colon != nullptr && strchr(colon + 1, ':') != nullptr))
+    return refuse(failure, destination, "IPv6 addresses are not supported, only IPv4 and host names");
+  const size_t length = colon != nullptr ? static_cast<size_t>(colon - destination)
+                                         : strlen(destination);
+  if (length == 0) return refuse(failure, destination, "no host before the port");
+  if (colon != nullptr && parse_port(colon + 1, port) != 0)
+    return refuse(failure, destination, "the port must be a number from 1 to 65535");
+  if (length > HOST_MAX) return refuse(failure, destination, "host name too long");
+  memcpy(host, destination, length);
+  host[length] = '\0';
+  return 0;
 }
 
 }  // namespace
 
-int udp_endpoint_open(udp_endpoint* endpoint, int port, telemetry_failure* failure) {
+int udp_endpoint_open(udp_endpoint* endpoint, const char* destination_text, int port,
+                      telemetry_failure* failure) {
+  const bool chosen = destination_text != nullptr && destination_text[0] != '\0';
+  char host_name[HOST_MAX + 1] = TELEMETRY_BROADCAST_ADDRESS;
+  if (chosen && split_destination(destination_text, host_name, &port, failure) != 0) return 1;
+
   sockaddr_in* destination = static_cast<sockaddr_in*>(calloc(1, sizeof(sockaddr_in)));
   if (destination == nullptr) return fail(failure, "Cannot allocate memory for server address");
 
-  // A numeric address: the resolver converts it without asking a name
-  // service. A result that is not one IPv4 address is a failure too, so
-  // that nothing is ever copied past the address field.
-  hostent* host = gethostbyname(TELEMETRY_BROADCAST_ADDRESS);
+  // A numeric address is converted without asking a name service. A result
+  // that is not one IPv4 address is a failure too, so that nothing is ever
+  // copied past the address field.
+  hostent* host = gethostbyname(host_name);
   if (host == nullptr || host->h_addrtype != AF_INET || host->h_length <= 0 ||
       static_cast<size_t>(host->h_length) > sizeof(destination->sin_addr) ||
       host->h_addr_list == nullptr || host->h_addr_list[0] == nullptr) {
     free(destination);
-    return fail(failure, "Cannot resolve broadcast address " TELEMETRY_BROADCAST_ADDRESS,
-                host == nullptr ? hstrerror(h_errno) : "not an IPv4 address");
+    const char* why = host == nullptr ? hstrerror(h_errno) : "not an IPv4 address";
+    if (chosen) return refuse(failure, destination_text, why);
+    return fail(failure, "Cannot resolve broadcast address " TELEMETRY_BROADCAST_ADDRESS, why);
   }
   destination->sin_family = static_cast<sa_family_t>(host->h_addrtype);
   memcpy(&destination->sin_addr, host->h_addr_list[0], static_cast<size_t>(host->h_length));
@@ -96,23 +143,26 @@ void udp_endpoint_close(udp_endpoint* endpoint) {
   endpoint->destination = nullptr;
 }
 
-void run_telemetry(spi_link* link, telemetry_failure* failure) {
+void run_telemetry(spi_link* link, const char* destination, telemetry_failure* failure) {
   // A read that cannot have the bus within the round's wait counts as
   // failed, so the datagrams keep their rhythm while another program holds
   // the bus.
-  // What cannot be read at start goes out as zeros for the whole run.
   version_info version = {};  // stays 0.0.0 when the file cannot be read
   read_local_version(&version);
 
+  // A serial number or UUID that cannot be read at start goes out as zeros
+  // and is asked for again in every later round until the MCU gives it.
   char serial[SERIAL_LEN + 1];
-  if (mcu_get_serial_number(link, serial) != 0) memset(serial, 0, sizeof(serial));
+  bool have_serial = mcu_get_serial_number(link, serial) == 0;
+  if (!have_serial) memset(serial, 0, sizeof(serial));
 
   uint8_t uuid[UUID_LEN];
-  if (mcu_get_uuid(link, uuid) != 0) memset(uuid, 0, sizeof(uuid));
+  bool have_uuid = mcu_get_uuid(link, uuid) == 0;
+  if (!have_uuid) memset(uuid, 0, sizeof(uuid));
   if (link->setup.what != nullptr) return;
 
   udp_endpoint endpoint;
-  if (udp_endpoint_open(&endpoint, TELEMETRY_PORT, failure) != 0) return;
+  if (udp_endpoint_open(&endpoint, destination, TELEMETRY_PORT, failure) != 0) return;
 
   uint8_t status[TELEMETRY_STATUS_LEN] = {};
   put_u16_be(status, TELEMETRY_STATUS);
@@ -129,13 +179,21 @@ void run_telemetry(spi_link* link, telemetry_failure* failure) {
   identity[TELEMETRY_IDENTITY_SERIAL + SERIAL_LEN] = 0;
   memcpy(identity + TELEMETRY_IDENTITY_UUID, uuid, UUID_LEN);
 
-  printf("Broadcasting on UDP:%d\n", TELEMETRY_PORT);
+  printf("Broadcasting on UDP:%d\n", static_cast<int>(ntohs(endpoint.destination->sin_port)));
   // The service runs until it is killed: its one line must not wait in a
   // pipe's buffer.
   fflush(stdout);
 
   for (;;) {
     link->lock_wait_ms = TELEMETRY_LOCK_WAIT_MS;
+    if (!have_serial && mcu_get_serial_number(link, serial) == 0) {
+      have_serial = true;
+      memcpy(identity + TELEMETRY_IDENTITY_SERIAL, serial, SERIAL_LEN);
+    }
+    if (!have_uuid && mcu_get_uuid(link, uuid) == 0) {
+      have_uuid = true;
+      memcpy(identity + TELEMETRY_IDENTITY_UUID, uuid, UUID_LEN);
+    }
     // A failed read keeps the last good value in the datagram.
     uint8_t value = 0;
     if (mcu_get_battery_level(link, &value) == 0) status[TELEMETRY_STATUS_BATTERY] = value;

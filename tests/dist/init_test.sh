@@ -45,14 +45,13 @@ if ! command -v busybox >/dev/null; then
 else
   mkdir "$dir/bin" "$dir/board"
   ln -s "$(command -v busybox)" "$dir/bin/start-stop-daemon"
-  # Each service run notes its pid and its destination: the launcher becomes
-  # the program.
-  printf '#!/bin/sh\necho $$ >> "%s"\necho "${TELEMETRY_DESTINATION-unset}" >> "%s"\nexec "%s" --dir "%s" -- "%s" "$@"\n' \
-    "$dir/runs" "$dir/destinations" "$boardsim" "$dir/board" "$unitctl" > "$dir/bin/unitctl"
+  # Each service run notes its pid: the launcher becomes the program.
+  printf '#!/bin/sh\necho $$ >> "%s"\nexec "%s" --dir "%s" -- "%s" "$@"\n' \
+    "$dir/runs" "$boardsim" "$dir/board" "$unitctl" > "$dir/bin/unitctl"
   chmod +x "$dir/bin/unitctl"
   echo '<krv><major>1</major><minor>4</minor><patch>2</patch></krv>' > "$dir/board/krv_version.xml"
   # The board's configuration names a destination; quotes around it go.
-  printf '# the site collector\nTELEMETRY_DESTINATION="127.0.0.1:2013"\n' > "$dir/default"
+  printf '# the site collector\nTELEMETRY_DESTINATION="10.9.8.7:5000"\n' > "$dir/default"
   export PATH="$dir/bin:$PATH" UNITCTL=$dir/bin/unitctl PIDFILE=$dir/pid LOGFILE=$dir/log RESPAWN_DELAY=1 \
     DEFAULTS=$dir/default
   rc() { sh "$init/unitctl.sysv" "$@"; }
@@ -93,8 +92,9 @@ Starting unitctl"
   check "the loop is gone" test ! -d "/proc/$loop"
   alive() { for p in $(cat "$dir/runs"); do [ -d "/proc/$p" ] && echo "$p"; done; }
   check "the service ran three times" test "$(wc -l < "$dir/runs")" = 3
-  check "the destination from the configuration, then none" \
-    test "$(cat "$dir/destinations" | tr '\n' ' ')" = "127.0.0.1:2013 127.0.0.1:2013 unset "
+  # The simulator captured each datagram with its destination.
+  check "the destination from the configuration, then the default" \
+    test "$(cut -d' ' -f4 "$dir/board/datagrams" | uniq | tr '\n' ' ')" = "10.9.8.7:5000 192.168.1.255:2013 "
   check "no service run is left" test -z "$(alive)"
   check "pid file removed" test ! -e "$dir/pid"
   check "usage for an unknown action" test "$(rc reload 2>&1; echo "status $?")" = "Usage: $init/unitctl.sysv {start|stop|restart|status}

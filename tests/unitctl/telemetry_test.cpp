@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <netdb.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sched.h>
@@ -233,6 +234,7 @@ INSTANTIATE_TEST_SUITE_P(, TelemetryCycle, testing::ValuesIn(CYCLE_CASES));
 struct MidRunCase {
   std::vector<std::pair<std::string, std::string>> before, after;
   Bytes first_status, late_status, identity;
+  Bytes late_identity = {};  // empty: `identity` all along
 };
 
 void run_mid_run_case(const MidRunCase& c) {
@@ -258,12 +260,16 @@ void run_mid_run_case(const MidRunCase& c) {
     if (cycle == 0) {
       EXPECT_EQ(hex(got[0]), hex(c.first_status));
     }
-    if (cycle >= 3) {
+    const bool late = cycle >= 3;
+    if (late) {
       EXPECT_EQ(hex(got[3 * cycle]), hex(c.late_status));
     }
     EXPECT_EQ(got[3 * cycle].size(), 4u);
     EXPECT_EQ(hex(got[3 * cycle + 1]), hex(version));
-    EXPECT_EQ(hex(got[3 * cycle + 2]), hex(c.identity));
+    if (cycle == 0 || late) {
+      EXPECT_EQ(hex(got[3 * cycle + 2]),
+                hex(late && !c.late_identity.empty() ? c.late_identity : c.identity));
+    }
   }
 }
 
@@ -283,13 +289,15 @@ TEST(Telemetry, McuSilentAfterStartKeepsEveryDatagramGoing) {
                     identity_datagram(DEFAULT_SERIAL, DEFAULT_UUID)});
 }
 
-// Zeros until a read succeeds; serial number and UUID are never read again.
+// Zeros until a read succeeds; the serial number and UUID that failed at
+// start are asked for again and reach the identity datagram.
 TEST(Telemetry, McuSilentAtStartAnsweringLater) {
   run_mid_run_case({{{"fw.silent", "1"}},
                     {{"fw.silent", "0"}},
                     status_datagram(0, 0),
                     status_datagram(87, 1),
-                    identity_datagram("", ZERO_UUID)});
+                    identity_datagram("", ZERO_UUID),
+                    identity_datagram(DEFAULT_SERIAL, DEFAULT_UUID)});
 }
 
 // Serial number and UUID are read once at start; battery and charging once
@@ -359,6 +367,88 @@ TEST(Telemetry, FailedAddressConversionEndsTheService) {
   EXPECT_NE(res.err.find("192.168.1.255"), std::string::npos) << res.err;
   EXPECT_TRUE(board.datagrams().empty());
   EXPECT_EQ(command_words(board, 0x01), 0u);  // no cycle began
+}
+
+// TELEMETRY_DESTINATION: where the datagrams go, or the message naming the
+// value that ends the service before the first of them. (An empty value
+// cannot be passed through the test kit; it is the unset row.)
+struct DestinationCase {
+  const char* value;   // nullptr: unset
+  const char* to;      // where every datagram goes, or nullptr
+  std::string reason;  // the message after the value when refused
+  bool unresolvable = false;
+};
+void PrintTo(const DestinationCase& c, std::ostream* os) { *os << (c.value ? c.value : "unset"); }
+
+const char BAD_PORT[] = "the port must be a number from 1 to 65535";
+const char NO_IPV6[] = "IPv6 addresses are not supported, only IPv4 and host names";
+const DestinationCase DESTINATION_CASES[] = {
+    {nullptr, "192.168.1.255:2013", ""},
+    {"10.20.30.40", "10.20.30.40:2013", ""},
+    {"10.20.30.255:5000", "10.20.30.255:5000", ""},
+    {"10.0.0.1:0", nullptr, BAD_PORT},
+    {"10.0.0.1:65536", nullptr, BAD_PORT},
+    {"10.0.0.1:20x3", nullptr, BAD_PORT},
+    {"10.0.0.1:", nullptr, BAD_PORT},
+    {":2013", nullptr, "no host before the port"},
+    {"::1", nullptr, NO_IPV6},
+    {"[2001:db8::1]:2013", nullptr, NO_IPV6},
+    {"collector.site", nullptr, hstrerror(HOST_NOT_FOUND), true},
+};
+
+class TelemetryDestination : public testing::TestWithParam<DestinationCase> {};
+
+TEST_P(TelemetryDestination, SendsThereOrEndsNamingTheValue) {
+  const DestinationCase& c = GetParam();
+  Board board;
+  board.write_version_file(VERSION_142);
+  if (c.unresolvable) board.set("net.resolve_fail", 1);
+  board.set("net.stop_after", 3);
+  board.set("time.fast_sleep", 1);
+  const RunResult res = board.run({boardsim::unitctl_path()},
+                                  {{"TELEMETRY_DESTINATION", c.value ? c.value : ""}}, 30);
+  const auto sent = boardsim::parse_datagrams(boardsim::read_file(board.dir() + "/datagrams"));
+  if (c.to != nullptr) {
+    EXPECT_EQ(res.signal, SIGTERM) << res.err;
+    const std::string to = c.to;
+    EXPECT_EQ(res.out, "Broadcasting on UDP:" + to.substr(to.find(':') + 1) + "\n");
+    ASSERT_EQ(sent.size(), 3u);
+    for (const auto& d : sent) EXPECT_EQ(d.to, to);
+    EXPECT_EQ(hex(sent[0].bytes), hex(status_datagram(87, 1)));
+  } else {
+    EXPECT_EQ(res.signal, 0);
+    EXPECT_EQ(res.status, 1);
+    EXPECT_EQ(res.out, "");
+    EXPECT_EQ(res.err, "TELEMETRY_DESTINATION \"" + std::string(c.value) + "\": " + c.reason + "\n");
+    EXPECT_TRUE(sent.empty());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(, TelemetryDestination, testing::ValuesIn(DESTINATION_CASES));
+
+// A name the resolver knows: localhost, whose datagrams really go out (the
+// simulator passes loopback sends through) to a socket of the test's.
+TEST(TelemetryDestinationName, ResolvedNameReceivesTheDatagrams) {
+  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(fd, 0);
+  sockaddr_in addr = {};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+  const std::string value = "localhost:" + std::to_string(ntohs(addr.sin_port));
+  Board board;
+  board.write_version_file(VERSION_142);
+  const RunResult res = board.run({boardsim::unitctl_path()}, {{"TELEMETRY_DESTINATION", value}}, 1.5);
+  EXPECT_TRUE(res.timed_out) << res.err;
+  std::vector<Bytes> got;
+  uint8_t buf[64];
+  for (ssize_t n; (n = recv(fd, buf, sizeof buf, MSG_DONTWAIT)) > 0;) got.emplace_back(buf, buf + n);
+  close(fd);
+  ASSERT_GE(got.size(), 3u);
+  EXPECT_EQ(hex(got[0]), hex(status_datagram(87, 1)));
+  EXPECT_EQ(hex(got[2]), hex(identity_datagram(DEFAULT_SERIAL, DEFAULT_UUID)));
 }
 
 // ---- Real sockets, inside a network namespace made by the test -------------
