@@ -44,7 +44,6 @@ while read -r prefix init where; do
   if [ "$init" = sysv ] && ! grep -q '^### BEGIN INIT INFO' $files; then
     fail "$what: the SysV script has no LSB header"
   fi
-  echo "ok: $what:" ${files//$d/}
 done <<'TABLE'
 /              systemd  /usr/lib/systemd/system/unitctl.service
 /              sysv     /etc/init.d/unitctl
