@@ -309,7 +309,7 @@ const option_row OPTION_ROWS[] = {
      DEVICE,
      [](spi_link* link, const char* arg, const char*) { return set_usbc_current_mode(link, arg); }},
     {0, false, 15, "  No argument\n    Read data and publish over UDP\n"
-        "    (to TELEMETRY_DESTINATION, host or host:port, when set)\n",
+        "    (to TELEMETRY_DESTINATION=host[:port] when set)\n",
      TELEMETRY_LOCK_WAIT_MS,
      [](spi_link* link, const char*, const char*) { return telemetry(link); }},
 };

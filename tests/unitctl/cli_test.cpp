@@ -98,7 +98,7 @@ std::string usage(const std::string& program) {
          "      2 : High (3 A)\n"
          "  No argument\n"
          "    Read data and publish over UDP\n"
-         "    (to TELEMETRY_DESTINATION, host or host:port, when set)\n"
+         "    (to TELEMETRY_DESTINATION=host[:port] when set)\n"
          "\n";
 }
 
