@@ -13,6 +13,9 @@
 # target programs here (e.g. "qemu-mips-static;-L;<sysroot>"), for ctest.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR mips)
+# What the board runs: a plain `cmake --install` installs the board
+# component only.
+set(BOARD_IMAGE ON)
 
 foreach(_var BOARD_SDK_PREFIX BOARD_SDK_SYSROOT BOARD_SDK_EMULATOR)
   if(NOT ${_var} AND DEFINED ENV{${_var}})

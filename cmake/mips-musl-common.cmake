@@ -17,6 +17,9 @@
 # optimisation, unused sections dropped, no symbols exported.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR mips)
+# What the board runs: a plain `cmake --install` installs the board
+# component only.
+set(BOARD_IMAGE ON)
 
 if(NOT BOARD_MUSL_ROOT)
   if(DEFINED ENV{BOARD_MUSL_ROOT})

@@ -8,13 +8,23 @@ namespace {
 
 constexpr char SPINNER[] = "/-\\|";
 
-// SIGINT and SIGTERM still stop a flash, but not without saying what that
-// leaves behind; the signal then ends the process as the caller expects.
+// Where the MCU is, for the line that a stop signal prints: on the way
+// through a GPIO sequence (or before it) a stop may leave the reset line
+// low; from the bootloader on, the MCU waits there.
+volatile sig_atomic_t in_bootloader = 0;
+
+// SIGINT, SIGTERM and SIGQUIT still stop a flash, but not without saying
+// what that leaves behind; the signal then ends the process as the caller
+// expects.
 void on_stop_signal(int signal_number) {
-  static const char message[] =
+  static const char in_reset[] =
+      "mcuflash: stopped: the MCU was left in reset; running mcuflash -r restarts it\n";
+  static const char in_bootloader_line[] =
       "mcuflash: stopped: the MCU stays in its bootloader and may hold an incomplete image; "
       "running mcuflash again flashes it\n";
-  const ssize_t written = write(STDERR_FILENO, message, sizeof message - 1);
+  const ssize_t written = in_bootloader
+                              ? write(STDERR_FILENO, in_bootloader_line, sizeof in_bootloader_line - 1)
+                              : write(STDERR_FILENO, in_reset, sizeof in_reset - 1);
   (void)written;
   // The handler was reset to the default action on entry; the signal is
   // blocked until the handler returns, then ends the process.
@@ -37,6 +47,7 @@ void guard_flash_signals(void) {
   action.sa_flags = SA_RESETHAND;
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGQUIT, &action, nullptr);
 }
 
 // The write-memory command for the whole image at address 0, its data
@@ -79,6 +90,7 @@ flash_outcome flash_firmware(const kboot_link* link, flash_image* image) {
   if (mcu_reboot(&outcome.gpio) != 0) return outcome;
   kboot_say(link, "Entering kboot\n");
   if (mcu_enter_bootloader(&outcome.gpio) != 0) return outcome;
+  in_bootloader = 1;
   kboot_say(link, "Establishing communication with KBoot\n");
   outcome.link = kboot_wake_up(link);
   if (outcome.link.status == kboot_status::ok) outcome.link = flash_talk(link, image);
@@ -106,12 +118,13 @@ flash_outcome flash_run(const kboot_link* link, flash_image* image) {
   outcome = flash_firmware(link, image);
   if (outcome.gpio.error != 0 || outcome.link.status != kboot_status::ok) return outcome;
   close(link->device->fd);
+  in_bootloader = 0;
   outcome.written = mcu_reboot(&outcome.gpio) != 0;
   return outcome;
 }
 
 int flash_restart_only(bool verbose, gpio_failure* failure) {
-  keep_running_without_terminal();
+  guard_flash_signals();
   if (verbose) printf("Initializing GPIOs\n");
   if (gpio_init_lines(verbose, failure) != 0) return 1;
   if (verbose) printf("Rebooting MCU...\n");

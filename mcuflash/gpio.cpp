@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <string.h>
 #include <unistd.h>
 
 
@@ -40,6 +41,18 @@ struct line_level {
   int value;
 };
 
+// Whether the line's direction file reads "out" (sysfs adds a newline).
+bool is_output(int line) {
+  char path[GPIO_PATH_SIZE];
+  line_path(path, line, "/direction");
+  const int fd = open(path, O_RDONLY);
+  if (fd < 0) return false;
+  char text[4] = {};
+  const ssize_t got = read(fd, text, 3);
+  close(fd);
+  return got == 3 && memcmp(text, "out", 3) == 0;
+}
+
 int drive(const line_level* steps, size_t count, gpio_failure* failure) {
   int failed = 0;
   for (size_t i = 0; i < count; ++i) failed |= gpio_set_value(steps[i].line, steps[i].value, failure);
@@ -73,15 +86,18 @@ int gpio_init_lines(bool verbose, gpio_failure* failure) {
     if (verbose) printf("Pin %d: ", line);
     char path[GPIO_PATH_SIZE];
     line_path(path, line, "");
-    if (access(path, F_OK) != 0) {
-      if (verbose) printf("Initializing\n");
-      failed |= gpio_export(line, failure);
-      failed |= gpio_set_direction(line, 1, failure);
-      failed |= gpio_set_value(line, 1, failure);
-    } else {
-      // An exported line is left as it is, even as an input.
+    const bool exported = access(path, F_OK) == 0;
+    // An exported line that is an output is left as it is; one that is not
+    // (an earlier direction write failed, or another tool made it an input)
+    // is set up again, or its value writes would never reach the MCU.
+    if (exported && is_output(line)) {
       if (verbose) printf("Already initialized\n");
+      continue;
     }
+    if (verbose) printf("Initializing\n");
+    if (!exported) failed |= gpio_export(line, failure);
+    failed |= gpio_set_direction(line, 1, failure);
+    failed |= gpio_set_value(line, 1, failure);
   }
   return failed;
 }

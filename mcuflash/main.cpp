@@ -7,7 +7,7 @@
 #include <string.h>
 #include <unistd.h>
 
-#include "abort_with_error.h"
+#include "exit_with_error.h"
 #include "flash_run.h"
 #include "image.h"
 #include "kboot_link.h"
@@ -24,9 +24,9 @@ void print_usage(const char* program) {
          program);
 }
 
-[[noreturn]] void abort_set_up(const spidev_failure& failure) {
+[[noreturn]] void exit_set_up(const spidev_failure& failure) {
   errno = failure.error;
-  abort_with_error(failure.what);
+  exit_with_error(failure.what);
 }
 
 // "<path>: <why>" on standard error, after what standard output holds.
@@ -59,7 +59,7 @@ int report_run(const flash_outcome& outcome, const flash_image& image, const cha
       return 0;
     case kboot_status::exchange_failed:
       errno = static_cast<int>(r.value);
-      abort_with_error("can't send spi message");
+      exit_with_error("can't send spi message");
     case kboot_status::no_answer:
       printf("No answer from KBoot while waiting for %s\n", r.awaited);
       break;
@@ -140,7 +140,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   const char* path = argv[optind];
-  if (access(path, F_OK) != 0) abort_with_error(path);
+  if (access(path, F_OK) != 0) exit_with_error(path);
 
   flash_image image;
   if (image_open(path, &image) != 0) return report_image(image, path);
@@ -149,12 +149,12 @@ int main(int argc, char** argv) {
   // last; the shared settings are written under the lock too.
   spidev_device device = flasher_device();
   spidev_failure failure;
-  if (spidev_open(&device, &failure) != 0) abort_set_up(failure);
+  if (spidev_open(&device, &failure) != 0) exit_set_up(failure);
   if (spidev_lock(&device, FLASH_LOCK_WAIT_MS) == SPIDEV_BUSY) {
     spidev_report_busy(&device);
     return 1;
   }
-  if (spidev_configure(&device, &failure) != 0) abort_set_up(failure);
+  if (spidev_configure(&device, &failure) != 0) exit_set_up(failure);
   device.exchange_speed_hz = device.settings.max_speed_hz;
   device.exchange_bits = device.settings.bits_per_word;
   if (verbose) {

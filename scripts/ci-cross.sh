@@ -5,11 +5,12 @@
 #   2. the whole project for mips-linux-gnu, and the whole test suite under
 #      qemu-user (ctest through CMAKE_CROSSCOMPILING_EMULATOR)
 #   3. the Release builds for the board (mips, musl), hard float
-#      (build-musl) and soft float (build-muslsf): stripped, installed into
-#      <build>/image/bin; every program found there is checked for its
-#      NEEDED entries, its loader, the absence of floating point and its
-#      size, and run under qemu on a small musl root with the libraries the
-#      board has (chroot: needs root)
+#      (build-musl) and soft float (build-muslsf): stripped, the board
+#      component installed into <build>/image (prefix /usr) and the host
+#      component (unitmon) into <build>/image-host; every program found in
+#      their usr/bin is checked for its NEEDED entries, its loader, the
+#      absence of floating point and its size, and run under qemu on a small
+#      musl root with the libraries the board has (chroot: needs root)
 # Prints the figures: sizes, NEEDED, pass count and wall time of the suite
 # under emulation next to the host's.
 # Environment: JOBS (default: cores), SKIP_HOST_TIMING=1 skips re-running
@@ -53,8 +54,8 @@ build_s=$(( $(date +%s) - t0 ))
 step "mips-linux-gnu: the test suite under qemu"
 t0=$(date +%s)
 ctest_log=build-mips/ctest.log
-# qemu-user would write a core file of every program that aborts (several
-# tests end programs that way): none wanted.
+# qemu-user would write a core file of every program that a test ends by a
+# signal that dumps core (SIGQUIT): none wanted.
 ulimit -c 0
 set +e
 ctest --test-dir build-mips --output-on-failure -j"$jobs" --timeout 600 2>&1 | tee "$ctest_log"
@@ -77,7 +78,8 @@ if [ "${SKIP_HOST_TIMING:-0}" != 1 ] && [ -f build/CTestTestfile.cmake ]; then
   fi
 fi
 
-# The board's programs: whatever `cmake --install` puts in bin/. What each
+# The board's programs: whatever `cmake --install` puts in usr/bin/, of
+# either component. What each
 # may need and how big it may grow; a program not named here needs only the
 # C library and stays within 24 KiB. mcuflash stays within 16 KiB, bus
 # lock, signal guard and GPIO failure reports included.
@@ -107,7 +109,7 @@ check_program() {
 expect() {
   local rootfs=$1 what=$2 want_rc=$3 want=$4; shift 4
   local got rc=0
-  got=$(chroot "$rootfs" /usr/bin/qemu-mips-static "$@" 2>&1) || rc=$?
+  got=$(chroot "$rootfs" /qemu/qemu-mips-static "$@" 2>&1) || rc=$?
   # qemu's own line about a program ended by a signal is not the program's.
   got=$(printf '%s\n' "$got" | grep -v '^qemu: uncaught target signal' || true)
   [ "$rc" = "$want_rc" ] || fail "$what: exit status $rc, expected $want_rc: $got"
@@ -115,34 +117,35 @@ expect() {
   echo "ok: $what"
 }
 
-# A root as on the board: musl's loader, libxml2, the programs in /bin, a
-# version file, no SPI device. The programs run under qemu chrooted into it
+# A root as on the board: musl's loader, libxml2, the board's image (the
+# programs in /usr/bin, init files), unitmon beside them, a version file, no
+# SPI device. The programs run under qemu chrooted into it
 # (qemu's -L prefix is not enough: it does not apply to statx, which musl's
 # stat uses).
 # run_on_board_root <build dir> <sysroot> <loader>
 run_on_board_root() {
   local b=$1 sysroot=$2 loader=$3 rootfs=$1/rootfs prog out rc err
-  rm -rf "$rootfs" && mkdir -p "$rootfs/lib" "$rootfs/usr/lib" "$rootfs/usr/bin" "$rootfs/etc"
+  rm -rf "$rootfs" && mkdir -p "$rootfs/lib" "$rootfs/usr/lib" "$rootfs/usr/bin" "$rootfs/etc" "$rootfs/qemu"
   cp -L "$sysroot/usr/lib/libc.so" "$rootfs$loader"
   cp -L "$sysroot/usr/lib/libxml2.so.2" "$rootfs/usr/lib/"
-  cp -a "$b/image/bin" "$rootfs/bin"
-  cp "$(command -v qemu-mips-static)" "$rootfs/usr/bin/"
+  cp -a "$b/image/." "$b/image-host/." "$rootfs/"
+  cp "$(command -v qemu-mips-static)" "$rootfs/qemu/"
   cat > "$rootfs/etc/krv_version.xml" <<'EOF'
 <?xml version="1.0"?>
 <krv><major>3</major><minor>10</minor><patch>258</patch><build>4097</build><commit_id_short>0badc0d</commit_id_short></krv>
 EOF
   expect "$rootfs" "unitctl -v reads /etc/krv_version.xml through libxml2" 0 \
-    "$(printf 'KRV version: 3.10.258\nBuild number: 4097\nCommit ID: 0badc0d')" /bin/unitctl -v
-  expect "$rootfs" "unitctl -b without an SPI device aborts" 134 \
-    "can't open device: No such file or directory" /bin/unitctl -b
-  rc=0; err=$(chroot "$rootfs" /usr/bin/qemu-mips-static /bin/mcuflash 2>&1 >/dev/null) || rc=$?
+    "$(printf 'KRV version: 3.10.258\nBuild number: 4097\nCommit ID: 0badc0d')" /usr/bin/unitctl -v
+  expect "$rootfs" "unitctl -b without an SPI device ends with status 1" 1 \
+    "can't open device: No such file or directory" /usr/bin/unitctl -b
+  rc=0; err=$(chroot "$rootfs" /qemu/qemu-mips-static /usr/bin/mcuflash 2>&1 >/dev/null) || rc=$?
   [ "$rc" = 1 ] && [ "$err" = "Please supply a file to flash" ] || fail "mcuflash without an image: $rc [$err]"
   echo "ok: mcuflash without an image"
-  expect "$rootfs" "mcuflash with a missing image aborts" 134 \
-    "/tmp/none.bin: No such file or directory" /bin/mcuflash /tmp/none.bin
-  for prog in $(ls "$rootfs/bin"); do
-    out=$(chroot "$rootfs" /usr/bin/qemu-mips-static "/bin/$prog" -h) || fail "$prog -h: exit status $?"
-    printf '%s\n' "$out" | head -n1 | grep -qE "^[Uu]sage: (/bin/)?$prog( |$)" || fail "$prog -h: [$out]"
+  expect "$rootfs" "mcuflash with a missing image ends with status 1" 1 \
+    "/tmp/none.bin: No such file or directory" /usr/bin/mcuflash /tmp/none.bin
+  for prog in $(ls "$rootfs/usr/bin"); do
+    out=$(chroot "$rootfs" /qemu/qemu-mips-static "/usr/bin/$prog" -h) || fail "$prog -h: exit status $?"
+    printf '%s\n' "$out" | head -n1 | grep -qE "^[Uu]sage: (/usr/bin/)?$prog( |$)" || fail "$prog -h: [$out]"
     echo "ok: $prog -h"
   done
 }
@@ -152,17 +155,21 @@ EOF
 board_build() {
   local triple=$1 loader=$2 b=build-${1#mips-linux-} file
   step "$triple: Release build for the board"
-  rm -rf "$b/image"
+  rm -rf "$b/image" "$b/image-host"
   cmake -S . -B "$b" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$triple.cmake" \
-    -DCMAKE_BUILD_TYPE=Release -DBOARD_TESTS=OFF -DCMAKE_INSTALL_PREFIX=/ >/dev/null
+    -DCMAKE_BUILD_TYPE=Release -DBOARD_TESTS=OFF -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
   cmake --build "$b" -j"$jobs"
+  # What goes into the board's image (the board component, as a plain
+  # install of a board build gives it), and unitmon's board build apart.
   DESTDIR="$root/$b/image" cmake --install "$b" --strip >/dev/null
-  [ -n "$(ls "$b/image/bin")" ] || fail "$b/image/bin is empty"
+  DESTDIR="$root/$b/image-host" cmake --install "$b" --strip --component host >/dev/null
   for prog in unitctl mcuflash; do
-    [ -x "$b/image/bin/$prog" ] || fail "$b/image/bin/$prog missing"
+    [ -x "$b/image/usr/bin/$prog" ] || fail "$b/image/usr/bin/$prog missing"
   done
+  [ ! -e "$b/image/usr/bin/unitmon" ] || fail "$b/image/usr/bin/unitmon: the host component in the board's image"
+  [ -x "$b/image/etc/init.d/unitctl" ] || fail "$b/image/etc/init.d/unitctl missing"
   : > "$b/sizes"
-  for file in "$b"/image/bin/*; do
+  for file in "$b"/image/usr/bin/* "$b"/image-host/usr/bin/*; do
     check_program "$file" "$loader" >> "$b/sizes"
   done
   cat "$b/sizes"

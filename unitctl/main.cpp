@@ -6,7 +6,7 @@
 #include <string.h>
 #include <unistd.h>
 
-#include "abort_with_error.h"
+#include "exit_with_error.h"
 #include "local_version.h"
 #include "mcu.h"
 #include "spi_link.h"
@@ -23,7 +23,7 @@ namespace {
 void end_if_set_up_failed(const spi_link* link) {
   if (link->setup.what == nullptr) return;
   errno = link->setup.error;
-  abort_with_error(link->setup.what);
+  exit_with_error(link->setup.what);
 }
 
 // After a failed transaction: the device set-up that failed ends the run;
@@ -211,11 +211,14 @@ int check_versions(spi_link* link) {
 // The no-option entry: the service runs until it is killed, or until it
 // cannot go on.
 int telemetry(spi_link* link) {
-  telemetry_failure failure = {nullptr, 0, nullptr};
-  run_telemetry(link, &failure);
+  telemetry_failure failure = {nullptr, 0, nullptr, nullptr};
+  run_telemetry(link, getenv(TELEMETRY_DESTINATION_VARIABLE), &failure);
   end_if_set_up_failed(link);
+  fflush(stdout);
   errno = failure.error;
-  if (failure.reason != nullptr) {
+  if (failure.value != nullptr) {
+    fprintf(stderr, "%s \"%s\": %s\n", failure.what, failure.value, failure.reason);
+  } else if (failure.reason != nullptr) {
     fprintf(stderr, "%s: %s\n", failure.what, failure.reason);
   } else {
     perror(failure.what);
@@ -305,7 +308,8 @@ const option_row OPTION_ROWS[] = {
      "      2 : High (3 A)\n",
      DEVICE,
      [](spi_link* link, const char* arg, const char*) { return set_usbc_current_mode(link, arg); }},
-    {0, false, 15, "  No argument\n    Read data and publish over UDP\n",
+    {0, false, 15, "  No argument\n    Read data and publish over UDP\n"
+        "    (to TELEMETRY_DESTINATION=host[:port] when set)\n",
      TELEMETRY_LOCK_WAIT_MS,
      [](spi_link* link, const char*, const char*) { return telemetry(link); }},
 };

@@ -1,6 +1,7 @@
 // The telemetry service: once a second the battery level and charging
 // status, the local version and the unit's identity go out as three UDP
-// datagrams to the broadcast address of the unit's network.
+// datagrams to the broadcast address of the unit's network, or to the
+// site's collector.
 #include "telemetry.h"
 
 #include <arpa/inet.h>
@@ -18,7 +19,9 @@
 #include "mcu.h"
 #include "spi_link.h"
 
+// The serial number and its zero byte, and the UUID, are read in place.
 static_assert(TELEMETRY_SERIAL_LEN == SERIAL_LEN && TELEMETRY_UUID_LEN == UUID_LEN);
+static_assert(TELEMETRY_IDENTITY_UUID - TELEMETRY_IDENTITY_SERIAL >= SERIAL_LEN + 1);
 
 namespace {
 
@@ -32,25 +35,71 @@ int fail(telemetry_failure* failure, const char* what, const char* reason = null
   failure->what = what;
   failure->error = errno;
   failure->reason = reason;
+  failure->value = nullptr;
   return 1;
+}
+
+int refuse(telemetry_failure* failure, const char* destination, const char* reason) {
+  fail(failure, TELEMETRY_DESTINATION_VARIABLE, reason);
+  failure->value = destination;
+  return 1;
+}
+
+// Host names are at most 253 characters.
+constexpr size_t HOST_MAX = 255;
+
+// Splits "host" or "host:port" into host (HOST_MAX + 1 bytes) and *port
+// (left as it is without one): null, or why the value is refused.
+const char* split_destination(const char* text, char* host, int* port) {
+  size_t length = 0;
+  for (; text[length] != '\0' && text[length] != ':'; ++length) {
+    if (length == HOST_MAX) return "host name too long";
+    host[length] = text[length];
+  }
+  host[length] = '\0';
+  if (text[length] == ':') {
+    const char* digit = text + length + 1;
+    // A second colon: an IPv6 address, with or without a port.
+    if (strchr(digit, ':') != nullptr) return "IPv6 is not supported";
+    long value = 0;
+    do {
+      if (*digit < '0' || *digit > '9' || value > 65535) return "port must be 1 to 65535";
+      value = value * 10 + (*digit - '0');
+    } while (*++digit != '\0');
+    if (value < 1 || value > 65535) return "port must be 1 to 65535";
+    *port = static_cast<int>(value);
+  }
+  if (length == 0) return "no host";
+  return nullptr;
 }
 
 }  // namespace
 
-int udp_endpoint_open(udp_endpoint* endpoint, int port, telemetry_failure* failure) {
+int udp_endpoint_open(udp_endpoint* endpoint, const char* chosen, int port,
+                      telemetry_failure* failure) {
+  if (chosen != nullptr && chosen[0] == '\0') chosen = nullptr;
+  const char* name = TELEMETRY_BROADCAST_ADDRESS;
+  char host_name[HOST_MAX + 1];
+  if (chosen != nullptr) {
+    const char* refused = split_destination(chosen, host_name, &port);
+    if (refused != nullptr) return refuse(failure, chosen, refused);
+    name = host_name;
+  }
+
   sockaddr_in* destination = static_cast<sockaddr_in*>(calloc(1, sizeof(sockaddr_in)));
   if (destination == nullptr) return fail(failure, "Cannot allocate memory for server address");
 
-  // A numeric address: the resolver converts it without asking a name
-  // service. A result that is not one IPv4 address is a failure too, so
-  // that nothing is ever copied past the address field.
-  hostent* host = gethostbyname(TELEMETRY_BROADCAST_ADDRESS);
+  // A numeric address is converted without asking a name service. A result
+  // that is not one IPv4 address is a failure too, so that nothing is ever
+  // copied past the address field.
+  hostent* host = gethostbyname(name);
   if (host == nullptr || host->h_addrtype != AF_INET || host->h_length <= 0 ||
       static_cast<size_t>(host->h_length) > sizeof(destination->sin_addr) ||
       host->h_addr_list == nullptr || host->h_addr_list[0] == nullptr) {
     free(destination);
-    return fail(failure, "Cannot resolve broadcast address " TELEMETRY_BROADCAST_ADDRESS,
-                host == nullptr ? hstrerror(h_errno) : "not an IPv4 address");
+    const char* why = host == nullptr ? hstrerror(h_errno) : "not an IPv4 address";
+    if (chosen != nullptr) return refuse(failure, chosen, why);
+    return fail(failure, "Cannot resolve broadcast address " TELEMETRY_BROADCAST_ADDRESS, why);
   }
   destination->sin_family = static_cast<sa_family_t>(host->h_addrtype);
   memcpy(&destination->sin_addr, host->h_addr_list[0], static_cast<size_t>(host->h_length));
@@ -96,23 +145,27 @@ void udp_endpoint_close(udp_endpoint* endpoint) {
   endpoint->destination = nullptr;
 }
 
-void run_telemetry(spi_link* link, telemetry_failure* failure) {
+void run_telemetry(spi_link* link, const char* destination, telemetry_failure* failure) {
   // A read that cannot have the bus within the round's wait counts as
   // failed, so the datagrams keep their rhythm while another program holds
   // the bus.
-  // What cannot be read at start goes out as zeros for the whole run.
   version_info version = {};  // stays 0.0.0 when the file cannot be read
   read_local_version(&version);
 
-  char serial[SERIAL_LEN + 1];
-  if (mcu_get_serial_number(link, serial) != 0) memset(serial, 0, sizeof(serial));
-
-  uint8_t uuid[UUID_LEN];
-  if (mcu_get_uuid(link, uuid) != 0) memset(uuid, 0, sizeof(uuid));
+  // The serial number (10 characters and a zero byte) and the UUID are read
+  // straight into the identity datagram, which keeps zeros where a read
+  // fails; one that fails at start is asked for again in every later round
+  // until the MCU gives it.
+  uint8_t identity[TELEMETRY_IDENTITY_LEN] = {};
+  put_u16_be(identity, TELEMETRY_IDENTITY);
+  char* serial = reinterpret_cast<char*>(identity + TELEMETRY_IDENTITY_SERIAL);
+  uint8_t* uuid = identity + TELEMETRY_IDENTITY_UUID;
+  bool have_serial = mcu_get_serial_number(link, serial) == 0;
+  bool have_uuid = mcu_get_uuid(link, uuid) == 0;
   if (link->setup.what != nullptr) return;
 
   udp_endpoint endpoint;
-  if (udp_endpoint_open(&endpoint, TELEMETRY_PORT, failure) != 0) return;
+  if (udp_endpoint_open(&endpoint, destination, TELEMETRY_PORT, failure) != 0) return;
 
   uint8_t status[TELEMETRY_STATUS_LEN] = {};
   put_u16_be(status, TELEMETRY_STATUS);
@@ -123,19 +176,15 @@ void run_telemetry(spi_link* link, telemetry_failure* failure) {
   version_datagram[TELEMETRY_VERSION_MINOR] = version.minor;
   put_u16_be(version_datagram + TELEMETRY_VERSION_PATCH, version.patch);
 
-  uint8_t identity[TELEMETRY_IDENTITY_LEN] = {};
-  put_u16_be(identity, TELEMETRY_IDENTITY);
-  memcpy(identity + TELEMETRY_IDENTITY_SERIAL, serial, SERIAL_LEN);
-  identity[TELEMETRY_IDENTITY_SERIAL + SERIAL_LEN] = 0;
-  memcpy(identity + TELEMETRY_IDENTITY_UUID, uuid, UUID_LEN);
-
-  printf("Broadcasting on UDP:%d\n", TELEMETRY_PORT);
+  printf("Broadcasting on UDP:%d\n", static_cast<int>(ntohs(endpoint.destination->sin_port)));
   // The service runs until it is killed: its one line must not wait in a
   // pipe's buffer.
   fflush(stdout);
 
   for (;;) {
     link->lock_wait_ms = TELEMETRY_LOCK_WAIT_MS;
+    if (!have_serial) have_serial = mcu_get_serial_number(link, serial) == 0;
+    if (!have_uuid) have_uuid = mcu_get_uuid(link, uuid) == 0;
     // A failed read keeps the last good value in the datagram.
     uint8_t value = 0;
     if (mcu_get_battery_level(link, &value) == 0) status[TELEMETRY_STATUS_BATTERY] = value;

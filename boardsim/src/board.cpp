@@ -15,6 +15,7 @@
 #include <filesystem>
 
 #include "logs.h"
+#include "netns.h"
 #include "shared.h"
 #include "state.h"
 
@@ -78,6 +79,10 @@ Board::Board() {
     std::abort();
   }
   dir_ = buf.data();
+  // The test is the board's first process: it decides, once for the board,
+  // which network namespace is the machine's (net.mode=real).
+  BoardLock lock;
+  if (lock.open(dir_)) board_reference_netns(dir_, lock);
 }
 
 Board::~Board() {

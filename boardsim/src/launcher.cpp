@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "logs.h"
+#include "netns.h"
 #include "shared.h"
 #include "state.h"
 
@@ -189,6 +190,12 @@ int main(int argc, char** argv) {
     return 2;
   }
   dir = abs;
+  // As a rule the board's first process: it decides, once for the board,
+  // which network namespace is the machine's (net.mode=real).
+  {
+    BoardLock lock;
+    if (lock.open(dir)) board_reference_netns(dir, lock);
+  }
 
   if (!sets.empty()) {
     bool saved = edit_state(dir, [&](State& s) {

@@ -22,6 +22,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <stdarg.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <string>
@@ -65,12 +66,24 @@ REAL(__openat64_2, openat2_t)
 REAL(fcntl64, fcntl_t)
 #endif
 
+// A board that cannot be used: its own paths fail with the reason rather
+// than reach the machine's device, GPIO lines or version file.
+bool refused(const char* path, int* result) {
+  const int error = board_refusal();
+  if (error == 0) return false;
+  if (strcmp(path, "/dev/spidev0.0") != 0 && strcmp(path, "/etc/krv_version.xml") != 0 &&
+      strncmp(path, "/sys/class/gpio", 15) != 0)
+    return false;
+  *result = fail(error);
+  return true;
+}
+
 // The board's part of open(): returns true when it decided the result.
 bool sim_open(const char* path, int flags, int* result, std::string* redirect) {
   if (in_sim || !path || path[0] != '/') return false;
   Inside inside;
   SimBoard* b = current_board();
-  if (!b) return false;
+  if (!b) return refused(path, result);
   if (denied(b, path)) {
     *result = fail(EACCES);
     return true;
@@ -84,7 +97,7 @@ bool sim_access(const char* path, int* result, std::string* redirect) {
   if (in_sim || !path || path[0] != '/') return false;
   Inside inside;
   SimBoard* b = current_board();
-  if (!b) return false;
+  if (!b) return refused(path, result);
   if (denied(b, path)) {
     *result = fail(EACCES);
     return true;
@@ -150,7 +163,7 @@ EXPORT void boardsim_flush(void) {
 // Forgets the pending exchange record (the test kit truncated the logs).
 EXPORT void boardsim_reset_logs(void) {
   Inside inside;
-  if (board) {
+  if (board && !board->unusable) {
     board->log.flush();
     board->log.forget();
   }

@@ -99,8 +99,14 @@ struct SimBoard {
   uint64_t step_after_ns = 0;
   long long step_s = 0;
 
+  // The board directory cannot be used (not writable, its lock file not
+  // opened): the errno that said so, 0 while it serves.
+  int unusable = 0;
+
   std::string path(const char* name) const { return dir + "/" + name; }
 
+  // Attaches to the board in d; on failure says why on standard error
+  // (once per directory) and sets `unusable`.
   void attach(const char* d);
   void detach();
   void after_fork();
@@ -114,8 +120,13 @@ struct SimBoard {
 extern SimBoard* board;
 
 // Makes `board` follow BOARDSIM_DIR and catches up with the board's state;
-// returns it, or null without a board.
+// returns it, or null without a board or with one that cannot be used.
 SimBoard* current_board();
+
+// When BOARDSIM_DIR names a board that cannot be used, the errno that says
+// why, else 0. The board's own paths and datagrams then fail with it
+// rather than reach the machine's devices and network.
+int board_refusal();
 
 void note_to_log(const std::string& line);
 void flush_logs();

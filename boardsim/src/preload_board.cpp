@@ -2,14 +2,17 @@
 // owns in this process.
 #include <errno.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "kboot_rom.h"
 #include "mcu_firmware.h"
+#include "netns.h"
 #include "preload.h"
 
 namespace boardsim::preload {
@@ -73,8 +76,23 @@ void SimBoard::attach(const char* d) {
   log.close();
   lock.close();
   if (bus_fd >= 0) ::close(bus_fd);
+  bus_fd = -1;
   dir = d;
-  lock.open(dir);
+  unusable = 0;
+  // Every process writes the board's records: a directory it cannot write
+  // is said once, and the board's paths then fail (board_refusal).
+  if (::access(dir.c_str(), W_OK) != 0 || !lock.open(dir)) {
+    unusable = errno != 0 ? errno : EACCES;
+    char line[512];
+    const int n = snprintf(line, sizeof line, "boardsim: cannot use the board directory %s: %s\n",
+                           dir.c_str(), strerror(unusable));
+    if (n > 0) {
+      const ssize_t w = ::write(STDERR_FILENO, line, std::min(static_cast<size_t>(n), sizeof line - 1));
+      (void)w;
+    }
+    lock.close();
+    return;
+  }
   log.open(path("spi.log"), &lock);
   log.set_pid(my_pid());
   bus_fd = ::open(path("bus.state").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
@@ -85,6 +103,7 @@ void SimBoard::attach(const char* d) {
   step_ref_ns = 0;
   LockGuard g(lock);
   sync();
+  board_reference_netns(dir, lock);
 }
 
 void SimBoard::detach() {
@@ -203,7 +222,9 @@ SimBoard* current_board() {
   if (!board) board = new SimBoard();
   if (board->dir != env) {
     board->attach(env);
+    if (board->unusable) return nullptr;
   } else {
+    if (board->unusable) return nullptr;
     if (forked) board->after_fork();
     LockGuard g(board->lock);
     board->sync();
@@ -211,17 +232,23 @@ SimBoard* current_board() {
   return board;
 }
 
+int board_refusal() {
+  const char* env = getenv("BOARDSIM_DIR");
+  if (!env || !*env || !board || board->dir != env) return 0;
+  return board->unusable;
+}
+
 void note_to_log(const std::string& line) {
-  if (board) board->log.note(monotonic_ns(), line);
+  if (board && !board->unusable) board->log.note(monotonic_ns(), line);
 }
 
 void flush_logs() {
-  if (board) board->log.flush();
+  if (board && !board->unusable) board->log.flush();
 }
 
 // The end of the process, as far as the board is concerned.
 void wind_up() {
-  if (!board || board->dir.empty()) return;
+  if (!board || board->dir.empty() || board->unusable) return;
   LockGuard g(board->lock);
   board->log.end_run();
   board->publish();

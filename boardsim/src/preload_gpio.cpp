@@ -71,6 +71,9 @@ ssize_t sim_gpio_write(FdInfo& f, const void* buf, size_t n) {
   std::string data(static_cast<const char*>(buf), n);
   std::string path = GPIO_ROOT;
   int err = 0;
+  // gpio.delay_ms=N: every GPIO write takes N ms, as on a slow sysfs.
+  if (const long long delay = b->state.get_int("gpio.delay_ms", 0); delay > 0)
+    usleep(static_cast<useconds_t>(delay * 1000));
   // gpio.fail_in=K: the K-th GPIO write from now fails with EIO, unapplied.
   const long long fail_in = b->state.get_int("gpio.fail_in", 0);
   if (fail_in == 1) {

@@ -16,6 +16,7 @@
 #include <cinttypes>
 #include <string>
 
+#include "netns.h"
 #include "pcap.h"
 #include "preload.h"
 
@@ -61,39 +62,30 @@ std::string describe(const struct sockaddr* a) {
   return buf;
 }
 
-std::string ns_link(const char* path) {
-  char buf[256];
-  ssize_t n = readlink(path, buf, sizeof buf - 1);
-  if (n <= 0) return "";
-  return std::string(buf, static_cast<size_t>(n));
+}  // namespace
+
+namespace {
+
+// net.mode=real: sends only from a network namespace other than the
+// machine's. 1: send, 0: capture (the machine's own namespace), -1: cannot
+// tell, refused.
+int real_send_allowed(SimBoard* b) {
+  const std::string self = netns_link("/proc/self/ns/net");
+  const std::string ref = board_reference_netns(b->dir, b->lock);
+  if (self.empty() || ref == "unknown") return -1;
+  return self != ref ? 1 : 0;
 }
 
-pid_t parent_of(pid_t pid) {
-  std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
-  size_t close = stat.rfind(')');  // the command name may hold anything
-  if (close == std::string::npos || close + 4 >= stat.size()) return 0;
-  return static_cast<pid_t>(atol(stat.c_str() + close + 4));  // ") S <ppid>"
-}
-
-// The namespace that real sends must not come from: PID 1's. Where PID 1 is
-// hidden from us, the outermost ancestor's that we may see.
-std::string reference_netns() {
-  std::string ref = ns_link("/proc/1/ns/net");
-  if (!ref.empty()) return ref;
-  pid_t pid = getppid();
-  for (int depth = 0; pid > 1 && depth < 64; ++depth) {
-    std::string l = ns_link(("/proc/" + std::to_string(pid) + "/ns/net").c_str());
-    if (!l.empty()) ref = l;
-    pid = parent_of(pid);
-  }
-  return ref;
-}
-
-// Real sends only from a network namespace other than the machine's own.
-bool private_netns() {
-  std::string self = ns_link("/proc/self/ns/net");
-  std::string ref = reference_netns();
-  return !self.empty() && !ref.empty() && self != ref;
+// Said once per process: why net.mode=real sends nothing.
+void say_real_refused(SimBoard* b) {
+  static bool said = false;
+  if (said) return;
+  said = true;
+  const std::string line = "boardsim: net.mode=real refused: the board's first process could not tell its "
+                           "network namespace from the machine's (" + b->path("net.reference") +
+                           "); datagrams are neither sent nor captured\n";
+  const ssize_t w = write(STDERR_FILENO, line.data(), line.size());
+  (void)w;
 }
 
 }  // namespace
@@ -120,9 +112,16 @@ EXPORT ssize_t sendto(int fd, const void* buf, size_t n, int flags, const struct
   }
   if (!dest || loopback(dest, dlen)) return real_sendto()(fd, buf, n, flags, to, tolen);
   SimBoard* b = current_board();
+  if (!b && board_refusal() != 0) return fail(board_refusal());  // never off the machine
   if (b && b->state.get_int("net.send_fail", 0) != 0) return fail(ENETUNREACH);
-  if (b && b->state.get("net.mode") == "real" && private_netns())
-    return real_sendto()(fd, buf, n, flags, to, tolen);
+  if (b && b->state.get("net.mode") == "real") {
+    const int allowed = real_send_allowed(b);
+    if (allowed > 0) return real_sendto()(fd, buf, n, flags, to, tolen);
+    if (allowed < 0) {
+      say_real_refused(b);
+      return fail(EPERM);
+    }
+  }
   if (b) {
     char head[64];
     snprintf(head, sizeof head, "D %020" PRIu64 " %ld ", monotonic_ns(), my_pid());

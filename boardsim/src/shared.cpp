@@ -2,6 +2,8 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -36,6 +38,7 @@ bool BoardLock::open(const std::string& dir) {
 }
 
 void BoardLock::close() {
+  if (fd_ >= 0 && depth_ > 0) pthread_sigmask(SIG_SETMASK, &saved_mask_, nullptr);
   if (map_) ::munmap(map_, MAP_SIZE);
   if (fd_ >= 0) ::close(fd_);
   map_ = nullptr;
@@ -45,6 +48,12 @@ void BoardLock::close() {
 
 void BoardLock::lock() {
   if (fd_ < 0 || depth_++ > 0) return;
+  sigset_t stops;
+  sigemptyset(&stops);
+  sigaddset(&stops, SIGTSTP);
+  sigaddset(&stops, SIGTTIN);
+  sigaddset(&stops, SIGTTOU);
+  pthread_sigmask(SIG_BLOCK, &stops, &saved_mask_);
   while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
   }
 }
@@ -52,6 +61,8 @@ void BoardLock::lock() {
 void BoardLock::unlock() {
   if (fd_ < 0 || depth_ == 0 || --depth_ > 0) return;
   ::flock(fd_, LOCK_UN);
+  // A stop that arrived meanwhile takes effect now.
+  pthread_sigmask(SIG_SETMASK, &saved_mask_, nullptr);
 }
 
 uint64_t BoardLock::get(Field f) const {

@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <signal.h>
 #include <functional>
 #include <map>
 #include <string>
@@ -52,6 +53,10 @@ class BoardLock {
   bool is_open() const { return map_ != nullptr; }
 
   // Nested calls in one process count; the lock is released by the last.
+  // While it is held, the job-control stops (SIGTSTP, SIGTTIN, SIGTTOU) wait
+  // until it is released: a process stopped inside a simulated exchange
+  // would otherwise hold up every other process of the board, which the
+  // real device, finishing its transfer in the kernel, never does.
   void lock();
   void unlock();
 
@@ -69,6 +74,7 @@ class BoardLock {
   int fd_ = -1;
   unsigned char* map_ = nullptr;
   int depth_ = 0;
+  sigset_t saved_mask_;
 };
 
 class LockGuard {

@@ -18,6 +18,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
@@ -304,6 +305,23 @@ TEST_F(Net, RealModeInAPrivateNamespace) {
     errno = 0;
     ssize_t r = send_to_lan(s, "x");
     return r == -1 && errno == ENETUNREACH ? 0 : 1;
+  });
+  if (status == -1) GTEST_SKIP() << kNoNetns;
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_TRUE(board.datagrams().empty());
+}
+
+// Where the board's first process could not tell the machine's namespace
+// (a daemon re-parented to a hidden PID 1), net.mode=real is refused: the
+// send fails, nothing is captured.
+TEST_F(Net, RealModeRefusedWhereTheMachinesNamespaceIsUnknown) {
+  board.set("net.mode", "real");
+  std::ofstream(board.dir() + "/net.reference", std::ios::trunc) << "unknown\n";
+  int status = in_private_netns([] {
+    int s = udp_socket();
+    errno = 0;
+    ssize_t r = send_to_lan(s, "x");
+    return r == -1 && errno == EPERM ? 0 : 1;
   });
   if (status == -1) GTEST_SKIP() << kNoNetns;
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);

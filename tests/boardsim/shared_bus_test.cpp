@@ -375,3 +375,37 @@ TEST(SharedBus, SeveralWritersKeepEveryRecord) {
 }
 
 }  // namespace
+
+namespace {
+
+// A process stopped (SIGTSTP) inside a simulated GPIO write stops once the
+// write is done, as after a real transfer: the board's others go on.
+TEST(SharedBoard, AStoppedProcessDoesNotHoldUpTheOthers) {
+  if (boardsim::unitctl_path().empty() || boardsim::mcuflash_path().empty()) GTEST_SKIP();
+  Board board;
+  board.set("gpio.delay_ms", 300);
+  RunResult restart;
+  std::thread flasher([&] { restart = board.run({boardsim::mcuflash_path(), "-r"}, {}, 60); });
+  std::vector<boardsim::GpioWrite> writes;
+  for (int i = 0; i < 10000 && writes.empty(); ++i, usleep(1000)) writes = board.gpio_log();
+  ASSERT_FALSE(writes.empty());
+  kill(static_cast<pid_t>(writes[0].pid), SIGTSTP);
+  EXPECT_FALSE(board.run({boardsim::unitctl_path(), "-v"}, {}, 10).timed_out);
+  kill(static_cast<pid_t>(writes[0].pid), SIGCONT);
+  flasher.join();
+  EXPECT_EQ(restart.status, 0) << restart.err;
+}
+
+// A board directory the process cannot write: said, and no device.
+TEST(SharedBoard, UnwritableDirectoryIsSaid) {
+  if (geteuid() != 0 || !boardsim::emulator().empty() || access("/usr/bin/setpriv", X_OK) != 0)
+    GTEST_SKIP() << "needs root, setpriv and a native build to run as another user";
+  Board board;  // mode 0700, the test's
+  const RunResult r = board.run({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                                 "--clear-groups", boardsim::unitctl_path(), "-b"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "boardsim: cannot use the board directory " + board.dir() + ": " +
+                       strerror(EACCES) + "\ncan't open device: " + strerror(EACCES) + "\n");
+}
+
+}  // namespace

@@ -3,7 +3,10 @@
 # the shell scripts pass shellcheck, and the BusyBox/SysV script runs the
 # real service against a simulated board: start, datagrams, a failing send
 # ends the service and the script's loop starts it again, status, stop, and
-# nothing left running.
+# nothing left running. Then, inside a network namespace of the test's own,
+# the same with the board in real-send mode: the daemonised service's
+# datagrams reach a listener at the configured destination, and a service
+# run that is killed is started again.
 # Usage: init_test.sh INIT_DIR SERVICE_FILE UNITCTL BOARDSIM
 set -u
 init=$1 service=$2 unitctl=$3 boardsim=$4
@@ -46,11 +49,14 @@ else
   mkdir "$dir/bin" "$dir/board"
   ln -s "$(command -v busybox)" "$dir/bin/start-stop-daemon"
   # Each service run notes its pid: the launcher becomes the program.
-  printf '#!/bin/sh\necho $$ >> "%s"\nexec "%s" --dir "%s" -- "%s" "$@"\n' \
-    "$dir/runs" "$boardsim" "$dir/board" "$unitctl" > "$dir/bin/unitctl"
+  printf '#!/bin/sh\necho $$ >> "%s"\nexec "%s" --dir "$BOARD" -- "%s" "$@"\n' \
+    "$dir/runs" "$boardsim" "$unitctl" > "$dir/bin/unitctl"
   chmod +x "$dir/bin/unitctl"
   echo '<krv><major>1</major><minor>4</minor><patch>2</patch></krv>' > "$dir/board/krv_version.xml"
-  export PATH="$dir/bin:$PATH" UNITCTL=$dir/bin/unitctl PIDFILE=$dir/pid LOGFILE=$dir/log RESPAWN_DELAY=1
+  # The board's configuration names a destination; quotes around it go.
+  printf '# the site collector\nTELEMETRY_DESTINATION="10.9.8.7:5000"\n' > "$dir/default"
+  export PATH="$dir/bin:$PATH" UNITCTL=$dir/bin/unitctl PIDFILE=$dir/pid LOGFILE=$dir/log RESPAWN_DELAY=1 \
+    DEFAULTS=$dir/default BOARD=$dir/board
   rc() { sh "$init/unitctl.sysv" "$@"; }
   count() { [ -f "$dir/board/datagrams" ] && wc -l < "$dir/board/datagrams" || echo 0; }
   wait_for() {  # up to 10 s for a command to succeed
@@ -66,12 +72,15 @@ else
 
   "$boardsim" --dir "$dir/board" --set net.send_fail=1
   check "a failed send ends the service" wait_for grep -q "cannot send data" "$dir/log"
-  check "the loop notes the end" wait_for grep -q "unitctl ended with status 1" "$dir/log"
+  check "the loop notes the end, with the time" \
+    wait_for grep -qE "^[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} unitctl ended with status 1" "$dir/log"
   check "status while the service is between runs" rc status >/dev/null
   sent=$(count)
   "$boardsim" --dir "$dir/board" --set net.send_fail=
   check "the service comes back once sends work" wait_for more_than "$sent"
 
+  # Without the configuration file the service runs with the default.
+  rm "$dir/default"
   first=$(cat "$dir/pid")
   check "restart" test "$(rc restart)" = "Stopping unitctl
 Starting unitctl"
@@ -86,10 +95,51 @@ Starting unitctl"
   check "the loop is gone" test ! -d "/proc/$loop"
   alive() { for p in $(cat "$dir/runs"); do [ -d "/proc/$p" ] && echo "$p"; done; }
   check "the service ran three times" test "$(wc -l < "$dir/runs")" = 3
+  # The simulator captured each datagram with its destination.
+  check "the destination from the configuration, then the default" \
+    test "$(cut -d' ' -f4 "$dir/board/datagrams" | uniq | tr '\n' ' ')" = "10.9.8.7:5000 192.168.1.255:2013 "
   check "no service run is left" test -z "$(alive)"
   check "pid file removed" test ! -e "$dir/pid"
   check "usage for an unknown action" test "$(rc reload 2>&1; echo "status $?")" = "Usage: $init/unitctl.sysv {start|stop|restart|status}
 status 1"
+
+  # Real sends, from a network namespace of the test's own only.
+  ns=unitctl_init_$$
+  python=$(command -v python3)
+  if [ "$(id -u)" != 0 ] || ! command -v ip >/dev/null || [ -z "$python" ] || ! ip netns add "$ns" 2>/dev/null; then
+    skipped+=("real sends need root, ip, python3 and a network namespace")
+  else
+    trap 'ip netns exec "$ns" sh "$init/unitctl.sysv" stop >/dev/null 2>&1; ip netns delete "$ns"; cleanup' EXIT
+    ip -n "$ns" link set lo up && ip -n "$ns" link add t0 type veth peer name t1 &&
+      ip -n "$ns" addr add 10.77.0.1/24 dev t0 && ip -n "$ns" link set t0 up && ip -n "$ns" link set t1 up
+    export BOARD=$dir/real PIDFILE=$dir/real.pid
+    : > "$dir/runs"
+    # The launcher, run here, is the board's first process: it notes the
+    # machine's namespace, which the daemon, re-parented, could not see.
+    "$boardsim" --dir "$BOARD" --set net.mode=real && cp "$dir/board/krv_version.xml" "$BOARD/"
+    echo TELEMETRY_DESTINATION=10.77.0.1:5001 > "$dir/default"
+    # The collector, for 60 s at most: one line per datagram.
+    ip netns exec "$ns" "$python" -c 'import socket, sys
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("10.77.0.1", 5001)); s.settimeout(60)
+with open(sys.argv[1], "a") as out:
+    while True: out.write(s.recv(64).hex() + "\n"); out.flush()' "$dir/received" 2>/dev/null &
+    listener=$!
+    sleep 0.5
+    received() { [ "$(cat "$dir/received" 2>/dev/null | wc -l)" -gt "$1" ]; }
+    runs_more_than() { [ "$(wc -l < "$dir/runs")" -gt "$1" ]; }
+    check "real: start" test "$(ip netns exec "$ns" sh "$init/unitctl.sysv" start)" = "Starting unitctl"
+    sent_not_captured() { received 2 && [ ! -s "$BOARD/datagrams" ]; }
+    check "real: datagrams arrive, none captured" wait_for sent_not_captured
+    kill "$(head -n1 "$dir/runs")"
+    check "real: a killed run is started again" wait_for runs_more_than 1
+    sent=$(wc -l < "$dir/received")
+    check "real: its datagrams arrive" wait_for received "$sent"
+    check "real: stop" test "$(ip netns exec "$ns" sh "$init/unitctl.sysv" stop)" = "Stopping unitctl"
+    check "real: no service run is left" test -z "$(alive)"
+    kill "$listener" 2>/dev/null
+    ip netns delete "$ns"
+    trap cleanup EXIT
+  fi
 fi
 
 for s in "${skipped[@]}"; do echo "skipped: $s"; done

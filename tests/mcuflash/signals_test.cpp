@@ -1,9 +1,12 @@
 // Signals during a flash, once the MCU is erased: a hang-up and a reader
-// that went away leave the flash running to its end; an interrupt or a
-// termination stops it with a line saying what it leaves behind, ends it by
-// that signal, and the next run flashes the board.
+// that went away leave the flash running to its end; an interrupt, a
+// termination or a quit stops it with a line saying what it leaves behind,
+// ends it by that signal, and the next run flashes the board. Stopped in
+// the GPIO sequence, before the bootloader, the line says the MCU was left
+// in reset, and mcuflash -r restarts it.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,11 +23,14 @@ using boardsim::Board;
 const char kStopped[] =
     "mcuflash: stopped: the MCU stays in its bootloader and may hold an incomplete image; "
     "running mcuflash again flashes it\n";
+const char kStoppedInReset[] =
+    "mcuflash: stopped: the MCU was left in reset; running mcuflash -r restarts it\n";
 
 struct SignalCase {
   const char* name;
   int signal;
   bool survives;
+  bool in_gpio_sequence = false;  // else during the download
 };
 
 void PrintTo(const SignalCase& c, std::ostream* os) { *os << c.name; }
@@ -38,6 +44,7 @@ TEST_P(FlashSignals, DuringTheDownload) {
   std::string bytes(256 * 1024, '\0');
   for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 7 + i / 251);
   std::ofstream(image, std::ios::binary) << bytes;
+  if (c.in_gpio_sequence) board.set("gpio.delay_ms", 100);
   int out[2], err[2];
   ASSERT_EQ(pipe(out), 0);
   ASSERT_EQ(pipe(err), 0);
@@ -51,6 +58,8 @@ TEST_P(FlashSignals, DuringTheDownload) {
     close(out[1]);
     close(err[0]);
     close(err[1]);
+    const rlimit no_core = {0, 0};  // SIGQUIT would write one
+    setrlimit(RLIMIT_CORE, &no_core);
     // In a cross build the launcher runs through the emulator too.
     std::vector<std::string> argv = boardsim::emulator();
     for (const std::string& a : {boardsim::launcher_path(), std::string("--dir"), board.dir(),
@@ -65,9 +74,10 @@ TEST_P(FlashSignals, DuringTheDownload) {
   close(out[0]);
   close(out[1]);
   close(err[1]);
-  // Wait until the MCU is erased: the download has begun.
-  for (int i = 0; i < 10000 && board.get("kb.erased") != "1"; ++i) usleep(1000);
-  ASSERT_EQ(board.get("kb.erased"), "1");
+  // Wait until the lines are being set up, or the download has begun.
+  auto there = [&] { return c.in_gpio_sequence ? board.gpio_log().size() >= 2 : board.get("kb.erased") == "1"; };
+  for (int i = 0; i < 10000 && !there(); ++i) usleep(1000);
+  ASSERT_TRUE(there());
   kill(pid, c.signal);
   int status = 0;
   ASSERT_EQ(waitpid(pid, &status, 0), pid);
@@ -81,6 +91,13 @@ TEST_P(FlashSignals, DuringTheDownload) {
     ASSERT_TRUE(WIFEXITED(status)) << status;
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_EQ(text, "");
+  } else if (c.in_gpio_sequence) {
+    ASSERT_TRUE(WIFSIGNALED(status)) << status;
+    EXPECT_EQ(text.substr(0, sizeof kStoppedInReset - 1), kStoppedInReset);
+    board.set("gpio.delay_ms", "");
+    EXPECT_EQ(board.run({boardsim::mcuflash_path(), "-r"}, {}, 60).status, 0);
+    EXPECT_EQ(board.get("mcu.program"), "firmware");
+    EXPECT_EQ(board.run({boardsim::mcuflash_path(), image}, {}, 60).status, 0);
   } else {
     ASSERT_TRUE(WIFSIGNALED(status)) << status;
     EXPECT_EQ(WTERMSIG(status), c.signal);
@@ -105,7 +122,10 @@ INSTANTIATE_TEST_SUITE_P(Signals, FlashSignals,
                          testing::Values(SignalCase{"HangUp", SIGHUP, true},
                                          SignalCase{"BrokenPipe", SIGPIPE, true},
                                          SignalCase{"Interrupt", SIGINT, false},
-                                         SignalCase{"Terminate", SIGTERM, false}),
+                                         SignalCase{"Terminate", SIGTERM, false},
+                                         SignalCase{"Quit", SIGQUIT, false},
+                                         SignalCase{"TerminateBeforeBootloader", SIGTERM, false,
+                                                    true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -106,8 +106,12 @@
 //     gpio.N.exported  0|1,  gpio.N.direction in|out,  gpio.N.value 0|1
 //     gpio.fail_in=K   the K-th GPIO write from now fails with EIO and
 //                      changes nothing (counted across runs)
+//     gpio.delay_ms=N  every GPIO write takes N ms (a slow sysfs)
 //
 //   Files and network
+//     A board directory that a process cannot write (or whose board.lock
+//     it cannot open) is said on its standard error; the board's paths
+//     and datagrams then fail with that error.
 //     The local version file /etc/krv_version.xml is read from
 //     <dir>/krv_version.xml (missing when that file is missing).
 //     fs.deny=PATH         opening or access() of PATH fails with EACCES
@@ -116,8 +120,15 @@
 //                          address is captured into <dir>/datagrams and
 //                          reported as sent; nothing leaves the process.
 //     net.mode=real        datagrams are really sent; honoured only in a
-//                          network namespace other than that of PID 1,
-//                          otherwise captured as above.
+//                          network namespace other than the machine's,
+//                          otherwise captured as above. The machine's
+//                          namespace (PID 1's, or where PID 1 is hidden the
+//                          outermost visible ancestor's) is decided by the
+//                          board's first process and kept in
+//                          <dir>/net.reference for every later one, a
+//                          re-parented daemon included; where the first
+//                          process could not tell ("unknown"), sends fail
+//                          with EPERM and a line on standard error.
 //     net.send_fail=1      sendto() fails with ENETUNREACH
 //     net.resolve_fail=1   gethostbyname() fails
 //     net.stop_after=N     after the N-th captured datagram the process
