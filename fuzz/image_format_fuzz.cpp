@@ -12,15 +12,15 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   image_layout layout;
-  image_fault fault;
-  const image_problem result = image_parse(data, size, &layout, &fault);
+  layout_fault fault;
+  const layout_problem result = image_parse(data, size, &layout, &fault);
   FUZZ_REQUIRE(result == fault.problem, "the fault names the result");
 
   char text[256];
   image_describe(&fault, text, sizeof text);
   FUZZ_REQUIRE(text[0] != '\0' && strchr(text, '\n') == nullptr, "one line of reason");
 
-  if (result != image_problem::none) {
+  if (result != layout_problem::none) {
     FUZZ_REQUIRE(layout.memory == nullptr && layout.count == 0, "nothing kept on refusal");
     return 0;
   }
@@ -47,9 +47,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   } else {
     FUZZ_REQUIRE(total <= 6ull * size, "no more bytes than the file describes");
   }
-  image_fault guard;
-  const image_problem locked = image_lock_guard(&layout, &guard);
-  FUZZ_REQUIRE(locked == image_problem::none || layout.security_byte >= 0, "guard needs 0x40C");
+  layout_fault guard;
+  const layout_problem locked = image_lock_guard(&layout, &guard);
+  FUZZ_REQUIRE(locked == layout_problem::none || layout.security_byte >= 0, "guard needs 0x40C");
   image_release(&layout);
   return 0;
 }

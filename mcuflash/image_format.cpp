@@ -13,7 +13,7 @@ namespace {
 constexpr uint64_t SPACE_END = 0x100000000ull;  // one past the last 32-bit address
 constexpr uint8_t ELF_MAGIC[4] = {0x7F, 'E', 'L', 'F'};
 
-image_problem fail(image_fault* fault, image_problem problem) {
+layout_problem fail(layout_fault* fault, layout_problem problem) {
   fault->problem = problem;
   return problem;
 }
@@ -48,7 +48,7 @@ bool add_span(image_sink* base, uint32_t address, const uint8_t*, size_t length,
     if (s->spans[lo].start < joined.start) joined.start = s->spans[lo].start;
     if (s->spans[hi - 1].end > joined.end) joined.end = s->spans[hi - 1].end;
   } else {
-    if (n == IMAGE_MAX_RUNS) return image_fail(s, image_problem::too_many_runs, line);
+    if (n == IMAGE_MAX_RUNS) return image_fail(s, layout_problem::too_many_runs, line);
     memmove(s->spans + lo + 1, s->spans + lo, (n - lo) * sizeof(span));
     ++n;
     hi = lo + 1;
@@ -81,7 +81,7 @@ bool fill(image_sink* base, uint32_t address, const uint8_t* bytes, size_t lengt
       s->fault->address = static_cast<uint32_t>(address + k);
       s->fault->first = memory[p];
       s->fault->second = bytes[k];
-      return image_fail(s, image_problem::overlap, line);
+      return image_fail(s, layout_problem::overlap, line);
     }
     s->written[p / 8] |= bit;
     memory[p] = bytes[k];
@@ -116,26 +116,26 @@ void find_security_byte(image_layout* layout) {
 
 // ELF, HEX or S-record: two walks over the file, the first to size the
 // runs, the second to fill them.
-image_problem build(const uint8_t* file, size_t size, image_layout* layout, image_fault* fault) {
+layout_problem build(const uint8_t* file, size_t size, image_layout* layout, layout_fault* fault) {
   const walker walk = walker_for(layout->format);
   span_sink spans;
   spans.take = add_span;
   spans.fault = fault;
   if (!walk(file, size, &spans)) return fault->problem;
-  if (spans.count == 0) return fail(fault, image_problem::no_data);
+  if (spans.count == 0) return fail(fault, layout_problem::no_data);
   uint64_t total = 0;
   for (size_t i = 0; i < spans.count; ++i) {
     const uint64_t length = spans.spans[i].end - spans.spans[i].start;
-    if (length > 0xFFFFFFFFu) return fail(fault, image_problem::past_4gib);
+    if (length > 0xFFFFFFFFu) return fail(fault, layout_problem::past_4gib);
     total += length;
   }
-  if (total > SIZE_MAX / 2) return fail(fault, image_problem::no_memory);
+  if (total > SIZE_MAX / 2) return fail(fault, layout_problem::no_memory);
   uint8_t* memory = static_cast<uint8_t*>(malloc(static_cast<size_t>(total)));
   uint8_t* written = static_cast<uint8_t*>(calloc(static_cast<size_t>(total / 8 + 1), 1));
   if (memory == nullptr || written == nullptr) {
     free(memory);
     free(written);
-    return fail(fault, image_problem::no_memory);
+    return fail(fault, layout_problem::no_memory);
   }
   memset(memory, IMAGE_FILL_BYTE, static_cast<size_t>(total));
   layout->memory = memory;
@@ -160,7 +160,7 @@ image_problem build(const uint8_t* file, size_t size, image_layout* layout, imag
     return fault->problem;
   }
   find_security_byte(layout);
-  return image_problem::none;
+  return layout_problem::none;
 }
 
 // Reads up to `length` bytes at `offset`; returns the count, -1 on error.
@@ -190,59 +190,59 @@ image_format image_detect(const uint8_t* head, size_t length) {
   return image_format::raw;
 }
 
-image_problem image_parse(const uint8_t* file, size_t size, image_layout* layout,
-                          image_fault* fault) {
+layout_problem image_parse(const uint8_t* file, size_t size, image_layout* layout,
+                          layout_fault* fault) {
   *layout = image_layout{};
-  *fault = image_fault{};
+  *fault = layout_fault{};
   layout->format = fault->format =
       image_detect(file, size < IMAGE_PROBE_SIZE ? size : IMAGE_PROBE_SIZE);
   if (layout->format != image_format::raw) return build(file, size, layout, fault);
-  if (size == 0) return fail(fault, image_problem::no_data);
-  if (static_cast<uint64_t>(size) > 0xFFFFFFFFu) return fail(fault, image_problem::past_4gib);
+  if (size == 0) return fail(fault, layout_problem::no_data);
+  if (static_cast<uint64_t>(size) > 0xFFFFFFFFu) return fail(fault, layout_problem::past_4gib);
   layout->count = 1;
   layout->runs[0] = {0, static_cast<uint32_t>(size), file};
   find_security_byte(layout);
-  return image_problem::none;
+  return layout_problem::none;
 }
 
-image_problem image_load(int fd, uint64_t size, image_layout* layout, image_fault* fault) {
+layout_problem image_load(int fd, uint64_t size, image_layout* layout, layout_fault* fault) {
   *layout = image_layout{};
-  *fault = image_fault{};
+  *fault = layout_fault{};
   uint8_t head[IMAGE_PROBE_SIZE];
   const long got = read_at(fd, head, size < sizeof head ? size : sizeof head, 0);
   if (got < 0) {
     fault->value = static_cast<uint32_t>(errno);
-    return fail(fault, image_problem::unreadable);
+    return fail(fault, layout_problem::unreadable);
   }
   layout->format = fault->format = image_detect(head, static_cast<size_t>(got));
   if (layout->format == image_format::raw) {
-    if (size == 0) return fail(fault, image_problem::no_data);
-    if (size > 0xFFFFFFFFu) return fail(fault, image_problem::past_4gib);
+    if (size == 0) return fail(fault, layout_problem::no_data);
+    if (size > 0xFFFFFFFFu) return fail(fault, layout_problem::past_4gib);
     layout->count = 1;
     layout->runs[0] = {0, static_cast<uint32_t>(size), nullptr};
     if (size > IMAGE_SECURITY_ADDRESS) {
       uint8_t byte = 0;
       if (read_at(fd, &byte, 1, IMAGE_SECURITY_ADDRESS) != 1) {
         fault->value = static_cast<uint32_t>(errno);
-        return fail(fault, image_problem::unreadable);
+        return fail(fault, layout_problem::unreadable);
       }
       layout->security_byte = byte;
     }
-    return image_problem::none;
+    return layout_problem::none;
   }
   // A text or ELF image is read whole, then decoded; the file's copy goes
   // once the runs hold their bytes.
-  if (size > SIZE_MAX / 2) return fail(fault, image_problem::no_memory);
+  if (size > SIZE_MAX / 2) return fail(fault, layout_problem::no_memory);
   uint8_t* file = static_cast<uint8_t*>(malloc(static_cast<size_t>(size)));
-  if (file == nullptr) return fail(fault, image_problem::no_memory);
+  if (file == nullptr) return fail(fault, layout_problem::no_memory);
   errno = 0;
   const long whole = read_at(fd, file, static_cast<size_t>(size), 0);
   if (whole < 0 || static_cast<uint64_t>(whole) != size) {
     free(file);
     fault->value = whole < 0 ? static_cast<uint32_t>(errno) : 0;
-    return fail(fault, image_problem::unreadable);
+    return fail(fault, layout_problem::unreadable);
   }
-  const image_problem p = image_parse(file, static_cast<size_t>(size), layout, fault);
+  const layout_problem p = image_parse(file, static_cast<size_t>(size), layout, fault);
   free(file);
   return p;
 }
@@ -253,15 +253,15 @@ void image_release(image_layout* layout) {
   layout->count = 0;
 }
 
-image_problem image_lock_guard(const image_layout* layout, image_fault* fault) {
+layout_problem image_lock_guard(const image_layout* layout, layout_fault* fault) {
   const int b = layout->security_byte;
-  if (b < 0) return image_problem::none;
+  if (b < 0) return layout_problem::none;
   const bool secured = (b & 0x03) != 0x02;
   const bool mass_erase_disabled = (b & 0x30) == 0x20;
-  if (!secured || !mass_erase_disabled) return image_problem::none;
+  if (!secured || !mass_erase_disabled) return layout_problem::none;
   fault->value = static_cast<uint32_t>(b);
   fault->address = IMAGE_SECURITY_ADDRESS;
-  return fail(fault, image_problem::locks_mcu);
+  return fail(fault, layout_problem::locks_mcu);
 }
 
 uint32_t image_first_address(const image_layout* layout) {
@@ -280,71 +280,71 @@ uint64_t image_total_bytes(const image_layout* layout) {
   return total;
 }
 
-void image_describe(const image_fault* f, char* text, size_t size) {
+void image_describe(const layout_fault* f, char* text, size_t size) {
   const bool elf = f->format == image_format::elf;
   const char* kind = f->format == image_format::hex ? "Intel HEX" : "S-record";
   const unsigned long line = f->line;
   switch (f->problem) {
-    case image_problem::none:
+    case layout_problem::none:
       snprintf(text, size, "no problem");
       break;
-    case image_problem::unreadable:
+    case layout_problem::unreadable:
       snprintf(text, size, "%s",
                f->value != 0 ? strerror(static_cast<int>(f->value))
                              : "the file changed while it was read");
       break;
-    case image_problem::no_memory:
+    case layout_problem::no_memory:
       snprintf(text, size, "not enough memory to read the image");
       break;
-    case image_problem::elf_not_executable:
+    case layout_problem::elf_not_executable:
       snprintf(text, size, "ELF file that is not a 32-bit little-endian ARM executable");
       break;
-    case image_problem::elf_headers:
+    case layout_problem::elf_headers:
       snprintf(text, size, "ELF program headers lie outside the file");
       break;
-    case image_problem::elf_segment:
+    case layout_problem::elf_segment:
       snprintf(text, size, "ELF segment %lu lies outside the file", line);
       break;
-    case image_problem::bad_record:
+    case layout_problem::bad_record:
       snprintf(text, size, "line %lu: not a well-formed %s record", line, kind);
       break;
-    case image_problem::bad_checksum:
+    case layout_problem::bad_checksum:
       snprintf(text, size, "line %lu: checksum does not match", line);
       break;
-    case image_problem::bad_record_type:
+    case layout_problem::bad_record_type:
       snprintf(text, size, "line %lu: unknown %s record type", line, kind);
       break;
-    case image_problem::bad_count:
+    case layout_problem::bad_count:
       snprintf(text, size, "line %lu: record count %lu, but %lu data records came before it", line,
                static_cast<unsigned long>(f->value), f->count);
       break;
-    case image_problem::no_end:
+    case layout_problem::no_end:
       snprintf(text, size, "%s",
                f->format == image_format::hex ? "no end-of-file record (01)"
                                               : "no end record (S7, S8 or S9)");
       break;
-    case image_problem::after_end:
+    case layout_problem::after_end:
       snprintf(text, size, "line %lu: more records after the end record", line);
       break;
-    case image_problem::past_4gib:
+    case layout_problem::past_4gib:
       if (line == 0)
         snprintf(text, size, "image reaches past the 32-bit address space");
       else
         snprintf(text, size, "%s %lu: data past the 32-bit address space",
                  elf ? "ELF segment" : "line", line);
       break;
-    case image_problem::overlap:
+    case layout_problem::overlap:
       snprintf(text, size, "address 0x%08lx is given twice, as 0x%02x and as 0x%02x",
                static_cast<unsigned long>(f->address), f->first, f->second);
       break;
-    case image_problem::no_data:
+    case layout_problem::no_data:
       snprintf(text, size, "image holds no data");
       break;
-    case image_problem::too_many_runs:
+    case layout_problem::too_many_runs:
       snprintf(text, size, "more than %u separate address ranges",
                static_cast<unsigned>(IMAGE_MAX_RUNS));
       break;
-    case image_problem::locks_mcu:
+    case layout_problem::locks_mcu:
       snprintf(text, size,
                "byte 0x40C is 0x%02x: it secures the MCU with mass erase disabled, so the MCU "
                "could never be erased or flashed again",

@@ -21,7 +21,7 @@ constexpr size_t IMAGE_PROBE_SIZE = 1024;
 // the security settings.
 constexpr uint32_t IMAGE_SECURITY_ADDRESS = 0x40C;
 
-enum class image_problem : uint8_t {
+enum class layout_problem : uint8_t {
   none,
   unreadable,         // reading the file failed; `value` is errno
   no_memory,          // the decoded image does not fit in memory
@@ -41,8 +41,8 @@ enum class image_problem : uint8_t {
   locks_mcu,          // byte 0x40C (`value`) secures the MCU, mass erase disabled
 };
 
-struct image_fault {
-  image_problem problem = image_problem::none;
+struct layout_fault {
+  layout_problem problem = layout_problem::none;
   image_format format = image_format::raw;
   unsigned long line = 0;  // 1-based line, or for ELF the 1-based segment
   uint32_t address = 0;
@@ -74,18 +74,18 @@ image_format image_detect(const uint8_t* head, size_t length);
 
 // Reads a whole file held in memory. A raw image's run points into `file`.
 // On failure `layout` holds nothing to release and `fault` says why.
-image_problem image_parse(const uint8_t* file, size_t size, image_layout* layout,
-                          image_fault* fault);
+layout_problem image_parse(const uint8_t* file, size_t size, image_layout* layout,
+                          layout_fault* fault);
 
 // Reads the open file `fd` of `size` bytes. A raw image is not held: its
 // one run has no bytes, and only its byte 0x40C is read.
-image_problem image_load(int fd, uint64_t size, image_layout* layout, image_fault* fault);
+layout_problem image_load(int fd, uint64_t size, image_layout* layout, layout_fault* fault);
 
 void image_release(image_layout* layout);
 
 // Refuses an image that would secure the MCU with mass erase disabled: no
 // "erase all unsecure" could ever clear it again.
-image_problem image_lock_guard(const image_layout* layout, image_fault* fault);
+layout_problem image_lock_guard(const image_layout* layout, layout_fault* fault);
 
 // Lowest address and one past the highest address the image writes.
 uint32_t image_first_address(const image_layout* layout);
@@ -94,4 +94,4 @@ uint64_t image_total_bytes(const image_layout* layout);
 
 // One line (no newline) saying why the image was refused, for messages that
 // begin with the file's name.
-void image_describe(const image_fault* fault, char* text, size_t size);
+void image_describe(const layout_fault* fault, char* text, size_t size);

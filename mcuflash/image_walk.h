@@ -13,7 +13,7 @@ struct image_sink {
   // line (or in segment) `line`; returns false after filling in *fault.
   bool (*take)(image_sink* sink, uint32_t address, const uint8_t* bytes, size_t length,
                unsigned long line);
-  image_fault* fault;
+  layout_fault* fault;
 };
 
 // Each walker returns false with sink->fault filled in when it refuses the
@@ -66,7 +66,7 @@ inline bool image_hex_bytes(const uint8_t* text, size_t count, uint8_t* out) {
   return true;
 }
 
-inline bool image_fail(image_sink* sink, image_problem problem, unsigned long line) {
+inline bool image_fail(image_sink* sink, layout_problem problem, unsigned long line) {
   sink->fault->problem = problem;
   sink->fault->line = line;
   return false;

@@ -17,12 +17,12 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 
 // Reads the bytes through a file, as the flasher does.
-image_problem load(const Bytes& bytes, image_layout* layout, image_fault* fault) {
+layout_problem load(const Bytes& bytes, image_layout* layout, layout_fault* fault) {
   FILE* f = tmpfile();
   EXPECT_NE(f, nullptr);
   if (!bytes.empty()) fwrite(bytes.data(), 1, bytes.size(), f);
   fflush(f);
-  const image_problem p = image_load(fileno(f), bytes.size(), layout, fault);
+  const layout_problem p = image_load(fileno(f), bytes.size(), layout, fault);
   fclose(f);
   return p;
 }
@@ -60,8 +60,8 @@ TEST(ImageFormat, TheSameProgramInEveryFormatGivesTheSameFlash) {
     SCOPED_TRACE(c.file);
     const Bytes file = firmware_bytes(c.file);
     image_layout layout;
-    image_fault fault;
-    ASSERT_EQ(load(file, &layout, &fault), image_problem::none) << static_cast<int>(fault.problem);
+    layout_fault fault;
+    ASSERT_EQ(load(file, &layout, &fault), layout_problem::none) << static_cast<int>(fault.problem);
     EXPECT_EQ(layout.format, c.format);
     EXPECT_EQ(flash_of(layout, file), bin);
     EXPECT_EQ(layout.security_byte, 0xFE);
@@ -152,60 +152,60 @@ TEST(ImageFormat, DamagedImagesAreRefusedWithTheirReason) {
   const struct {
     const char* name;
     Bytes file;
-    image_problem problem;
+    layout_problem problem;
     unsigned long line;
   } cases[] = {
-      {"HEX checksum", edit(hex, [](auto& l) { l[2][9] = l[2][9] == '0' ? '1' : '0'; }), image_problem::bad_checksum, 3},
-      {"HEX record cut short", edit(hex, [](auto& l) { l[3].resize(20); }), image_problem::bad_record, 4},
+      {"HEX checksum", edit(hex, [](auto& l) { l[2][9] = l[2][9] == '0' ? '1' : '0'; }), layout_problem::bad_checksum, 3},
+      {"HEX record cut short", edit(hex, [](auto& l) { l[3].resize(20); }), layout_problem::bad_record, 4},
       {"HEX line of 100 KB", edit(hex, [](auto& l) { l[1] = ":" + std::string(100000, 'A'); }),
-       image_problem::bad_record, 2},
+       layout_problem::bad_record, 2},
       {"HEX records parted by CR alone",
-       edit(hex, [](auto& l) { l[1] += l[2]; l.erase(l.begin() + 2); }), image_problem::bad_record, 2},
+       edit(hex, [](auto& l) { l[1] += l[2]; l.erase(l.begin() + 2); }), layout_problem::bad_record, 2},
       {"HEX record type 06",
        edit(hex, [](auto& l) { l.insert(l.begin() + 1, hex_record(6, 0, {1, 2})); }),
-       image_problem::bad_record_type, 2},
-      {"HEX without end record", edit(hex, [](auto& l) { l.pop_back(); }), image_problem::no_end, 0},
+       layout_problem::bad_record_type, 2},
+      {"HEX without end record", edit(hex, [](auto& l) { l.pop_back(); }), layout_problem::no_end, 0},
       {"HEX record after the end",
-       edit(hex, [](auto& l) { l.push_back(l[0]); }), image_problem::after_end, hex.size() + 1},
+       edit(hex, [](auto& l) { l.push_back(l[0]); }), layout_problem::after_end, hex.size() + 1},
       {"HEX data past 4 GiB",
        edit(hex, [](auto& l) {
          l.insert(l.begin() + 1, hex_record(4, 0, {0xFF, 0xFF}));
          l.insert(l.begin() + 2, hex_record(0, 0xFFF0, Bytes(32, 1)));
        }),
-       image_problem::past_4gib, 3},
+       layout_problem::past_4gib, 3},
       {"HEX byte given twice, differently",
        edit(hex, [](auto& l) { l.push_back(hex_record(0, 0x0004, {0x00})); std::swap(l[l.size() - 1], l[l.size() - 2]); }),
-       image_problem::overlap, 0},
-      {"HEX without data", text({":00000001FF"}), image_problem::no_data, 0},
-      {"HEX with 65 runs", text(far_apart), image_problem::too_many_runs, 0},
-      {"S-record checksum", edit(srec, [](auto& l) { l[1][9] = l[1][9] == '0' ? '1' : '0'; }), image_problem::bad_checksum, 2},
+       layout_problem::overlap, 0},
+      {"HEX without data", text({":00000001FF"}), layout_problem::no_data, 0},
+      {"HEX with 65 runs", text(far_apart), layout_problem::too_many_runs, 0},
+      {"S-record checksum", edit(srec, [](auto& l) { l[1][9] = l[1][9] == '0' ? '1' : '0'; }), layout_problem::bad_checksum, 2},
       {"S-record count wrong",
        edit(srec, [](auto& l) { l.insert(l.end() - 1, srec_record('5', {0x00, 0x01})); }),
-       image_problem::bad_count, srec.size()},
+       layout_problem::bad_count, srec.size()},
       {"S-record type S4", edit(srec, [](auto& l) { l.insert(l.begin() + 1, srec_record('4', {0, 0})); }),
-       image_problem::bad_record_type, 2},
-      {"S-record without end", edit(srec, [](auto& l) { l.pop_back(); }), image_problem::no_end, 0},
+       layout_problem::bad_record_type, 2},
+      {"S-record without end", edit(srec, [](auto& l) { l.pop_back(); }), layout_problem::no_end, 0},
       {"ELF for another machine", elf_edit([](Bytes& b) { b[18] = 3; }),
-       image_problem::elf_not_executable, 0},
-      {"ELF of 64 bits", elf_edit([](Bytes& b) { b[4] = 2; }), image_problem::elf_not_executable, 0},
+       layout_problem::elf_not_executable, 0},
+      {"ELF of 64 bits", elf_edit([](Bytes& b) { b[4] = 2; }), layout_problem::elf_not_executable, 0},
       {"ELF program headers past the end", elf_edit([](Bytes& b) { put32(b, 28, static_cast<uint32_t>(b.size() - 8)); }),
-       image_problem::elf_headers, 0},
+       layout_problem::elf_headers, 0},
       {"ELF header table size overflowing 32 bits",
        elf_edit([](Bytes& b) { b[42] = b[43] = 0xFF; b[44] = 0xFE; b[45] = 0xFF; }),
-       image_problem::elf_headers, 0},
+       layout_problem::elf_headers, 0},
       {"ELF segment offset outside the file", elf_edit([&](Bytes& b) { put32(b, ph + 4, 0xFFFFFFF0); }),
-       image_problem::elf_segment, 1},
+       layout_problem::elf_segment, 1},
       {"ELF segment size overflowing 32 bits", elf_edit([&](Bytes& b) { put32(b, ph + 16, 0xFFFFFFFF); }),
-       image_problem::elf_segment, 1},
+       layout_problem::elf_segment, 1},
       {"ELF segment past 4 GiB", elf_edit([&](Bytes& b) { put32(b, ph + 12, 0xFFFFFF00); }),
-       image_problem::past_4gib, 1},
+       layout_problem::past_4gib, 1},
       {"ELF segments overlapping", elf_edit([&](Bytes& b) { put32(b, ph + 32 + 12, 0x10); }),
-       image_problem::overlap, 0},
+       layout_problem::overlap, 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     image_layout layout;
-    image_fault fault;
+    layout_fault fault;
     EXPECT_EQ(load(c.file, &layout, &fault), c.problem);
     EXPECT_EQ(fault.problem, c.problem);
     if (c.line != 0) {
@@ -259,10 +259,10 @@ TEST(ImageFormat, ImagesThatWouldLockTheMcuOutAreRefused) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     image_layout layout;
-    image_fault fault;
-    ASSERT_EQ(load(c.file, &layout, &fault), image_problem::none);
+    layout_fault fault;
+    ASSERT_EQ(load(c.file, &layout, &fault), layout_problem::none);
     EXPECT_EQ(image_lock_guard(&layout, &fault),
-              c.refused ? image_problem::locks_mcu : image_problem::none);
+              c.refused ? layout_problem::locks_mcu : layout_problem::none);
     image_release(&layout);
   }
 }
