@@ -82,6 +82,8 @@ extern "C" int ioctl(int, unsigned long request, ...) {
 
 extern "C" int usleep(useconds_t) { return 0; }
 extern "C" int nanosleep(const struct timespec*, struct timespec*) { return 0; }
+// The bus is this process's alone.
+extern "C" int flock(int, int) { return 0; }
 
 namespace {
 
@@ -181,8 +183,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   uint8_t out[256];
   memset(out, 0xA5, sizeof out);
-  const int result = t.write ? mcu_write(3, t.command, t.payload, t.len, t.delay_ms, t.retries)
-                             : mcu_read(3, t.command, out, t.len, t.delay_ms, t.retries);
+  spi_link link{};
+  link.device.path = "/dev/spidev0.0";
+  link.device.fd = 3;
+  link.device.exchange_speed_hz = 100000;
+  const int result = t.write ? mcu_write(&link, t.command, t.payload, t.len, t.delay_ms, t.retries)
+                             : mcu_read(&link, t.command, out, t.len, t.delay_ms, t.retries);
   FUZZ_REQUIRE(result == 0 || result == 1, "result is 0 or 1");
 
   if (t.len > 254) {

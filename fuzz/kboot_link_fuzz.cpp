@@ -32,7 +32,7 @@
 #include <vector>
 
 #include "check.h"
-#include "kboot_commands.h"
+#include "flash_run.h"
 #include "kboot_reference.h"
 
 namespace {
@@ -222,11 +222,13 @@ struct QuietStdout {
 
 kboot_result talk(flash_image* image) {
   QuietStdout quiet;
-  kboot_result r = kboot_ping(FD);
-  if (r.status == kboot_status::ok) r = kboot_erase_all_unsecure(FD);
-  if (r.status == kboot_status::ok) r = kboot_write_memory(FD, image, "image.bin");
-  if (r.status == kboot_status::ok) r = kboot_execute(FD, JUMP, ARGUMENT, STACK);
-  return r;
+  spidev_device device{};
+  device.path = "/dev/spidev0.0";
+  device.fd = FD;
+  device.exchange_speed_hz = 400000;
+  device.exchange_bits = 8;
+  const kboot_link link = {&device, false, fake_clock_ms};
+  return flash_talk(&link, image);
 }
 
 }  // namespace
@@ -243,11 +245,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Once the replies run out, one poll's worth of filler ends any run.
   boot.max_exchanges = size + 2 * (POLL_BOUND_MS / STEP_MS[0]) + 100;
   boot.log.clear();
-  kboot_clock_ms = fake_clock_ms;
 
   FILE* file = fmemopen(image.data(), image.size(), "rb");
   FUZZ_REQUIRE(file != nullptr, "image in memory");
-  flash_image flash{file, static_cast<uint32_t>(image.size()), 0};
+  flash_image flash{file, "image.bin", static_cast<uint32_t>(image.size()), 0};
   const kboot_result got = talk(&flash);
   fclose(file);
 

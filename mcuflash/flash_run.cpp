@@ -1,52 +1,12 @@
 #include "flash_run.h"
 
-#include <errno.h>
-#include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
-#include <string.h>
 #include <unistd.h>
-
-#include "kboot_commands.h"
-#include "spidev.h"
 
 namespace {
 
-void report_gpio(const gpio_failure& failure) {
-  fflush(stdout);
-  fprintf(stderr, "%s: %s\n", failure.path, strerror(failure.error));
-}
-
-void print_crc(const char* which, unsigned crc) { printf("crc %s: %u 0x%04x\n", which, crc, crc); }
-
-// Prints what ended the bootloader link and returns the exit status.
-int report_link(const kboot_result& r) {
-  switch (r.status) {
-    case kboot_status::ok:
-      return 0;
-    case kboot_status::exchange_failed:
-      errno = static_cast<int>(r.value);
-      abort_with_error("can't send spi message");
-    case kboot_status::no_answer:
-      printf("No answer from KBoot while waiting for %s\n", r.awaited);
-      break;
-    case kboot_status::no_ack:
-      printf("No ack received: %02x\n", static_cast<unsigned>(r.value));
-      break;
-    case kboot_status::bad_crc:
-      printf("Wrong crc checksum:\n");
-      print_crc("calc", r.crc_calculated);
-      print_crc("recv", r.crc_received);
-      break;
-    case kboot_status::error_status:
-      printf("Generic message error: %u 0x%04x\n", static_cast<unsigned>(r.value),
-             static_cast<unsigned>(r.value));
-      break;
-    case kboot_status::image_unreadable:
-      break;  // the image reader said why
-  }
-  return 1;
-}
+constexpr char SPINNER[] = "/-\\|";
 
 // SIGINT and SIGTERM still stop a flash, but not without saying what that
 // leaves behind; the signal then ends the process as the caller expects.
@@ -79,74 +39,81 @@ void guard_flash_signals(void) {
   sigaction(SIGTERM, &action, nullptr);
 }
 
+// The write-memory command for the whole image at address 0, its data
+// packets with the spinner, and the response that closes the data phase.
+kboot_result download(const kboot_link* link, flash_image* image) {
+  const uint32_t size = image->size;
+  printf("File size %s: %lu\n", image->path, static_cast<unsigned long>(size));
+  const uint32_t parameters[2] = {0, size};
+  kboot_result r =
+      kboot_send_command(link, {KBOOT_CMD_WRITE_MEMORY, 0x00, parameters, 2, "write memory"});
+  if (r.status != kboot_status::ok) return r;
+
+  const long chunks = static_cast<long>(size / KBOOT_DATA_CHUNK + (size % KBOOT_DATA_CHUNK ? 1 : 0));
+  printf("/");
+  uint32_t remaining = size;
+  for (long k = 1; remaining > 0; ++k) {
+    kboot_say(link, "Flashing %ld of %ld ", k, chunks);
+    const size_t length = remaining < KBOOT_DATA_CHUNK ? remaining : KBOOT_DATA_CHUNK;
+    uint8_t chunk[KBOOT_DATA_CHUNK];
+    if (image_read(image, chunk, length) != 0) {
+      r.status = kboot_status::image_unreadable;
+      return r;
+    }
+    r = kboot_send_data(link, chunk, length);
+    if (r.status != kboot_status::ok) return r;
+    if (!link->verbose) {
+      fflush(stdout);
+      printf("\b%c", SPINNER[k % 4]);
+    }
+    remaining -= static_cast<uint32_t>(length);
+  }
+  printf("\b");
+  return kboot_read_generic_response(link);
+}
+
 }  // namespace
 
-flash_result flash_firmware(int fd, flash_image* image, const char* path) {
-  flash_result result;
-  if (mcu_reboot(&result.gpio) != 0) return result;
-  verbose_printf("Entering kboot\n");
-  if (mcu_enter_bootloader(&result.gpio) != 0) return result;
-  verbose_printf("Establishing communication with KBoot\n");
-  kboot_result& r = result.link;
-  r = kboot_wake_up(fd);
-  if (r.status == kboot_status::ok) r = kboot_ping(fd);
-  if (r.status == kboot_status::ok) r = kboot_erase_all_unsecure(fd);
-  if (r.status == kboot_status::ok) r = kboot_write_memory(fd, image, path);
+flash_outcome flash_firmware(const kboot_link* link, flash_image* image) {
+  flash_outcome outcome;
+  if (mcu_reboot(&outcome.gpio) != 0) return outcome;
+  kboot_say(link, "Entering kboot\n");
+  if (mcu_enter_bootloader(&outcome.gpio) != 0) return outcome;
+  kboot_say(link, "Establishing communication with KBoot\n");
+  outcome.link = kboot_wake_up(link);
+  if (outcome.link.status == kboot_status::ok) outcome.link = flash_talk(link, image);
+  return outcome;
+}
+
+kboot_result flash_talk(const kboot_link* link, flash_image* image) {
+  kboot_result r = kboot_ping(link);
   if (r.status == kboot_status::ok)
-    r = kboot_execute(fd, FLASH_JUMP_ADDRESS, FLASH_ARGUMENT, FLASH_STACK_POINTER);
-  return result;
+    r = kboot_send_command(
+        link, {KBOOT_CMD_ERASE_ALL_UNSECURE, 0xCC, nullptr, 0, "erase all unsecure"});
+  if (r.status == kboot_status::ok) r = download(link, image);
+  if (r.status == kboot_status::ok) {
+    const uint32_t parameters[3] = {FLASH_JUMP_ADDRESS, FLASH_ARGUMENT, FLASH_STACK_POINTER};
+    r = kboot_send_command(link, {KBOOT_CMD_EXECUTE, 0x00, parameters, 3, "execute"});
+  }
+  return r;
 }
 
-int flash_take_bus(int fd) {
-  if (spidev_lock(fd, FLASH_LOCK_WAIT_MS) != SPIDEV_BUSY) return 0;
-  spidev_report_busy(fd);
-  return 1;
-}
-
-int flash_run(int fd, flash_image* image, const char* path) {
+flash_outcome flash_run(const kboot_link* link, flash_image* image) {
   guard_flash_signals();
-  printf("Flashing %s\n", path);
-  gpio_failure init;
-  if (gpio_init_lines(&init) != 0) {
-    report_gpio(init);
-    return 1;
-  }
-  const flash_result result = flash_firmware(fd, image, path);
-  if (result.gpio.error != 0) {
-    report_gpio(result.gpio);
-    return 1;
-  }
-  if (result.link.status != kboot_status::ok) return report_link(result.link);
-  gpio_failure restart;
-  const int failed = mcu_reboot(&restart);
-  close(fd);
-  if (failed) {
-    report_gpio(restart);
-    fprintf(stderr, "%s was written, but the MCU could not be restarted\n", path);
-    return 1;
-  }
-  printf("Successfully flashed %s.\n", path);
-  return 0;
+  printf("Flashing %s\n", image->path);
+  flash_outcome outcome;
+  if (gpio_init_lines(link->verbose, &outcome.gpio) != 0) return outcome;
+  outcome = flash_firmware(link, image);
+  if (outcome.gpio.error != 0 || outcome.link.status != kboot_status::ok) return outcome;
+  close(link->device->fd);
+  outcome.written = mcu_reboot(&outcome.gpio) != 0;
+  return outcome;
 }
 
-int flash_restart_only(void) {
-  // The device is opened for its lock alone; where it cannot be opened the
-  // MCU is restarted all the same.
-  const int fd = open(SPIDEV_PATH, O_RDWR);
-  if (fd >= 0 && flash_take_bus(fd) != 0) return 1;
+int flash_restart_only(bool verbose, gpio_failure* failure) {
   keep_running_without_terminal();
-  verbose_printf("Initializing GPIOs\n");
-  gpio_failure failure;
-  int failed = gpio_init_lines(&failure);
-  if (!failed) {
-    verbose_printf("Rebooting MCU...\n");
-    failed = mcu_reboot(&failure);
-  }
-  if (fd >= 0) close(fd);
-  if (failed) {
-    report_gpio(failure);
-    return 1;
-  }
-  printf("MCU successfully rebooted\n");
-  return 0;
+  if (verbose) printf("Initializing GPIOs\n");
+  if (gpio_init_lines(verbose, failure) != 0) return 1;
+  if (verbose) printf("Rebooting MCU...\n");
+  return mcu_reboot(failure);
 }

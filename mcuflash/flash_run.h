@@ -1,6 +1,6 @@
 // The flashing run: restart into the bootloader, wake it up, ping, erase,
-// download the image, execute, restart into the new firmware. The run alone
-// decides what is printed when something fails and how the program ends.
+// download the image with its progress, execute, restart into the new
+// firmware. It returns what happened; main reports it and ends the program.
 #pragma once
 
 #include <stdint.h>
@@ -17,25 +17,28 @@ constexpr uint32_t FLASH_STACK_POINTER = 0x20012000;
 // How long a run waits for another program to let go of the SPI bus.
 constexpr int FLASH_LOCK_WAIT_MS = 5000;
 
-// What ended the flashing sequence: a line that could not be driven while
-// restarting into the bootloader (gpio.error set), else the link's result.
-struct flash_result {
+// What ended a run: a line that could not be driven (gpio.error set; with
+// `written`, only the final restart after a complete flash failed), else the
+// link's result (image_unreadable: the image records why).
+struct flash_outcome {
   gpio_failure gpio;
+  bool written = false;
   kboot_result link;
 };
 
-// The flashing sequence, up to and including execute.
-flash_result flash_firmware(int fd, flash_image* image, const char* path);
+// The flashing sequence, up to and including execute: the download prints
+// the "File size" line and the spinner.
+flash_outcome flash_firmware(const kboot_link* link, flash_image* image);
 
-// Takes the bus, waiting up to FLASH_LOCK_WAIT_MS for another program to
-// let go of it; returns 1 after reporting that it stayed busy, else 0.
-int flash_take_bus(int fd);
+// The bootloader conversation after the wake-up phase: ping, erase all
+// unsecure, the download, execute.
+kboot_result flash_talk(const kboot_link* link, flash_image* image);
 
-// The whole run on an open, configured and locked SPI device and a checked
-// image; returns the exit status. The device is closed, and so the bus let
-// go, after the final restart.
-int flash_run(int fd, flash_image* image, const char* path);
+// The whole run on an open, configured and locked device and a checked
+// image. On success the device is closed, and so the bus let go, before the
+// final restart.
+flash_outcome flash_run(const kboot_link* link, flash_image* image);
 
-// The action of -r: take the bus where the device can be opened, initialise
-// the lines, restart the MCU, report; returns the exit status.
-int flash_restart_only(void);
+// The action of -r once the bus is taken: initialise the lines and restart
+// the MCU; 0, or 1 with *failure filled.
+int flash_restart_only(bool verbose, gpio_failure* failure);

@@ -5,7 +5,6 @@
 #include <stdio.h>
 #include <unistd.h>
 
-#include "spi_transport.h"
 
 namespace {
 
@@ -67,21 +66,21 @@ int gpio_set_value(int line, int value, gpio_failure* failure) {
   return write_file(path, value ? "1" : "0", 1, failure);
 }
 
-int gpio_init_lines(gpio_failure* failure) {
+int gpio_init_lines(bool verbose, gpio_failure* failure) {
   const int lines[] = {GPIO_HELD_HIGH, GPIO_BOOT_SELECT, GPIO_RESET};
   int failed = 0;
   for (const int line : lines) {
-    verbose_printf("Pin %d: ", line);
+    if (verbose) printf("Pin %d: ", line);
     char path[GPIO_PATH_SIZE];
     line_path(path, line, "");
     if (access(path, F_OK) != 0) {
-      verbose_printf("Initializing\n");
+      if (verbose) printf("Initializing\n");
       failed |= gpio_export(line, failure);
       failed |= gpio_set_direction(line, 1, failure);
       failed |= gpio_set_value(line, 1, failure);
     } else {
       // An exported line is left as it is, even as an input.
-      verbose_printf("Already initialized\n");
+      if (verbose) printf("Already initialized\n");
     }
   }
   return failed;

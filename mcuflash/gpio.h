@@ -27,8 +27,9 @@ int gpio_set_value(int line, int value, gpio_failure* failure);
 // one failed, so that the lines end where the sequence leaves them; they
 // return 1 when any write failed.
 
-// Exports lines 11, 21 and 22 as outputs at level 1 unless already exported.
-int gpio_init_lines(gpio_failure* failure);
+// Exports lines 11, 21 and 22 as outputs at level 1 unless already exported;
+// with `verbose`, says which it found exported.
+int gpio_init_lines(bool verbose, gpio_failure* failure);
 // Restarts the MCU into its firmware.
 int mcu_reboot(gpio_failure* failure);
 // Restarts the MCU into its KBoot ROM bootloader.

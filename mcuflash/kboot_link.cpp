@@ -1,9 +1,8 @@
 #include "kboot_link.h"
 
 #include <errno.h>
-#include <time.h>
-
-int64_t (*kboot_clock_ms)(void) = kboot_monotonic_ms;
+#include <stdarg.h>
+#include <stdio.h>
 
 namespace {
 
@@ -14,17 +13,26 @@ kboot_result exchange_failed(void) {
   return r;
 }
 
-bool exchange(int fd, const uint8_t* tx, uint8_t* rx, size_t length) {
-  return spi_exchange(fd, tx, rx, static_cast<uint32_t>(length)) >= 1;
+bool exchange(const kboot_link* link, const uint8_t* tx, uint8_t* rx, size_t length) {
+  return spidev_exchange(link->device, tx, rx, static_cast<uint32_t>(length)) >= 1;
 }
 
 // Reads `length` bytes, sending 0x00 for each in its own exchange.
-bool read_bytes(int fd, uint8_t* bytes, size_t length) {
+bool read_bytes(const kboot_link* link, uint8_t* bytes, size_t length) {
   for (size_t i = 0; i < length; ++i) {
     const uint8_t zero = 0x00;
-    if (!exchange(fd, &zero, &bytes[i], 1)) return false;
+    if (!exchange(link, &zero, &bytes[i], 1)) return false;
   }
   return true;
+}
+
+// Sends a whole packet, discarding what comes back meanwhile.
+kboot_result send_packet(const kboot_link* link, const uint8_t* packet, size_t size) {
+  uint8_t ignored[KBOOT_COMMAND_MAX_SIZE > KBOOT_DATA_MAX_SIZE ? KBOOT_COMMAND_MAX_SIZE
+                                                               : KBOOT_DATA_MAX_SIZE];
+  if (size > sizeof ignored) size = sizeof ignored;
+  if (!exchange(link, packet, ignored, size)) return exchange_failed();
+  return {};
 }
 
 enum class PollKind { ping, ack, generic_response };
@@ -33,19 +41,20 @@ enum class PollKind { ping, ack, generic_response };
 // Everything before it is filler. The ping poll sends back the byte it
 // received last (starting with `first`); the others send 0x00. Gives up
 // after KBOOT_POLL_TIMEOUT_MS, naming what it waited for.
-kboot_result poll_for_start(int fd, PollKind kind, uint8_t first, const char* awaited) {
-  const int64_t start = kboot_clock_ms();
+kboot_result poll_for_start(const kboot_link* link, PollKind kind, uint8_t first,
+                            const char* awaited) {
+  const int64_t start = link->clock_ms();
   uint8_t last = first;
   for (;;) {
     const uint8_t out = kind == PollKind::ping ? last : 0x00;
-    if (!exchange(fd, &out, &last, 1)) return exchange_failed();
+    if (!exchange(link, &out, &last, 1)) return exchange_failed();
     if (last == KBOOT_START_BYTE) return {};
     if (last != 0x00) {
-      verbose_printf("Skipping non-zero packet to sync\n");
+      kboot_say(link, "Skipping non-zero packet to sync\n");
     } else if (kind == PollKind::generic_response) {
-      verbose_printf("Skipping 0x00 packet\n");
+      kboot_say(link, "Skipping 0x00 packet\n");
     }
-    const int64_t waited = kboot_clock_ms() - start;
+    const int64_t waited = link->clock_ms() - start;
     if (waited >= KBOOT_POLL_TIMEOUT_MS || waited < 0) {
       kboot_result r;
       r.status = kboot_status::no_answer;
@@ -57,80 +66,81 @@ kboot_result poll_for_start(int fd, PollKind kind, uint8_t first, const char* aw
 
 }  // namespace
 
-uint32_t kboot_wake_clock_seconds(void) {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<uint32_t>(now.tv_sec);
+void kboot_say(const kboot_link* link, const char* format, ...) {
+  if (!link->verbose) return;
+  va_list args;
+  va_start(args, format);
+  vprintf(format, args);
+  va_end(args);
 }
 
-kboot_result kboot_wake_up(int fd) {
+void kboot_trace(const kboot_link* link, const uint8_t* packet, size_t size, const char* label) {
+  if (link->verbose) spidev_dump(packet, size, size, label, false);
+}
+
+kboot_result kboot_wake_up(const kboot_link* link) {
   // The bootloader needs a moment after its restart; the bytes it returns
-  // meanwhile mean nothing.
-  const uint32_t start = kboot_wake_clock_seconds();
-  while (kboot_wake_clock_seconds() - start < 2) {
+  // meanwhile mean nothing. Whole seconds, as a phase of "until the clock
+  // has moved on by two" has always been counted.
+  const int64_t start = link->clock_ms() / 1000;
+  while (link->clock_ms() / 1000 - start < KBOOT_WAKE_UP_SECONDS) {
     const uint8_t wake = 0xFF;
     uint8_t ignored = 0;
-    if (!exchange(fd, &wake, &ignored, 1)) return exchange_failed();
+    if (!exchange(link, &wake, &ignored, 1)) return exchange_failed();
   }
   return {};
 }
 
-kboot_result kboot_send_packet(int fd, const uint8_t* packet, size_t size) {
-  uint8_t ignored[KBOOT_COMMAND_MAX_SIZE > KBOOT_DATA_MAX_SIZE ? KBOOT_COMMAND_MAX_SIZE
-                                                               : KBOOT_DATA_MAX_SIZE];
-  if (size > sizeof ignored) size = sizeof ignored;
-  if (!exchange(fd, packet, ignored, size)) return exchange_failed();
-  return {};
-}
-
-kboot_result kboot_ping(int fd) {
+kboot_result kboot_ping(const kboot_link* link) {
   const uint8_t ping[2] = {KBOOT_START_BYTE, KBOOT_PACKET_PING};
   uint8_t echo[2] = {0, 0};
-  if (!exchange(fd, ping, echo, sizeof ping)) return exchange_failed();
-  const kboot_result polled = poll_for_start(fd, PollKind::ping, echo[0], "ping response");
+  if (!exchange(link, ping, echo, sizeof ping)) return exchange_failed();
+  const kboot_result polled = poll_for_start(link, PollKind::ping, echo[0], "ping response");
   if (polled.status != kboot_status::ok) return polled;
-  verbose_printf("Got magic packet\n");
+  kboot_say(link, "Got magic packet\n");
   uint8_t response[KBOOT_PING_RESPONSE_SIZE] = {KBOOT_START_BYTE};
-  if (!read_bytes(fd, response + 1, sizeof response - 1)) return exchange_failed();
-  trace_dump(response, sizeof response, sizeof response, "Ping response");
+  if (!read_bytes(link, response + 1, sizeof response - 1)) return exchange_failed();
+  kboot_trace(link, response, sizeof response, "Ping response");
   return {};
 }
 
-kboot_result kboot_send_ack(int fd) {
-  verbose_printf("Send ack\n");
+kboot_result kboot_send_ack(const kboot_link* link) {
+  kboot_say(link, "Send ack\n");
   const uint8_t ack[2] = {KBOOT_START_BYTE, KBOOT_PACKET_ACK};
   uint8_t ignored[6];
-  if (!exchange(fd, ack, ignored, sizeof ack)) return exchange_failed();
+  if (!exchange(link, ack, ignored, sizeof ack)) return exchange_failed();
   // Six more bytes let the bootloader finish with the ACK.
-  if (!read_bytes(fd, ignored, sizeof ignored)) return exchange_failed();
+  if (!read_bytes(link, ignored, sizeof ignored)) return exchange_failed();
   return {};
 }
 
-kboot_result kboot_wait_ack(int fd) {
-  const kboot_result polled = poll_for_start(fd, PollKind::ack, 0x00, "ack");
+kboot_result kboot_wait_ack(const kboot_link* link) {
+  const kboot_result polled = poll_for_start(link, PollKind::ack, 0x00, "ack");
   if (polled.status != kboot_status::ok) return polled;
   uint8_t type = 0;
-  if (!read_bytes(fd, &type, 1)) return exchange_failed();
+  if (!read_bytes(link, &type, 1)) return exchange_failed();
   if (type != KBOOT_PACKET_ACK) {
     kboot_result r;
     r.status = kboot_status::no_ack;
     r.value = type;
     return r;
   }
-  verbose_printf("Got ack\n");
+  kboot_say(link, "Got ack\n");
   return {};
 }
 
-kboot_result kboot_read_generic_response(int fd) {
+kboot_result kboot_read_generic_response(const kboot_link* link, kboot_response* out) {
   const kboot_result polled =
-      poll_for_start(fd, PollKind::generic_response, 0x00, "generic response");
+      poll_for_start(link, PollKind::generic_response, 0x00, "generic response");
   if (polled.status != kboot_status::ok) return polled;
-  verbose_printf("Got magic packet\n");
-  uint8_t response[KBOOT_GENERIC_RESPONSE_SIZE] = {KBOOT_START_BYTE};
-  if (!read_bytes(fd, response + 1, sizeof response - 1)) return exchange_failed();
-  trace_dump(response, sizeof response, sizeof response, "Generic response");
+  kboot_say(link, "Got magic packet\n");
+  kboot_response own;
+  uint8_t* response = (out != nullptr ? out : &own)->bytes;
+  response[0] = KBOOT_START_BYTE;
+  if (!read_bytes(link, response + 1, KBOOT_GENERIC_RESPONSE_SIZE - 1)) return exchange_failed();
+  kboot_trace(link, response, KBOOT_GENERIC_RESPONSE_SIZE, "Generic response");
   // The ACK goes out before anything in the response is checked.
-  const kboot_result acked = kboot_send_ack(fd);
+  const kboot_result acked = kboot_send_ack(link);
   if (acked.status != kboot_status::ok) return acked;
 
   kboot_result r;
@@ -142,5 +152,26 @@ kboot_result kboot_read_generic_response(int fd) {
   }
   r.value = kboot_response_status(response);
   if (r.value != 0) r.status = kboot_status::error_status;
+  return r;
+}
+
+kboot_result kboot_send_command(const kboot_link* link, const kboot_command& command,
+                                kboot_response* response) {
+  uint8_t packet[KBOOT_COMMAND_MAX_SIZE];
+  const size_t size =
+      kboot_build_command(packet, command.tag, command.reserved, command.parameters, command.count);
+  kboot_trace(link, packet, size, command.label);
+  kboot_result r = send_packet(link, packet, size);
+  if (r.status == kboot_status::ok) r = kboot_wait_ack(link);
+  if (r.status == kboot_status::ok) r = kboot_read_generic_response(link, response);
+  return r;
+}
+
+kboot_result kboot_send_data(const kboot_link* link, const uint8_t* chunk, size_t length) {
+  uint8_t packet[KBOOT_DATA_MAX_SIZE];
+  const size_t size = kboot_build_data(packet, chunk, length);
+  kboot_trace(link, packet, size, "data");
+  kboot_result r = send_packet(link, packet, size);
+  if (r.status == kboot_status::ok) r = kboot_wait_ack(link);
   return r;
 }

@@ -1,22 +1,29 @@
-// The link procedures with the MCU's KBoot ROM bootloader: ping, ACKs and
-// the generic response, each polling for the bootloader's start byte within
-// a bounded time. They return what happened and print only verbose output.
+// The link with the MCU's KBoot ROM bootloader: the wake-up phase, framing
+// packets on the device, polls for the start byte within a bounded time,
+// ACKs, responses and the command helper. Everything returns what happened
+// and prints only verbose output.
 #pragma once
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include "kboot_packet.h"
-#include "spi_transport.h"
 #include "spidev.h"
 
 // How long a poll waits for the start byte before giving up. Generous: a
 // mass erase may keep the bootloader busy for a good while.
 constexpr int64_t KBOOT_POLL_TIMEOUT_MS = 10000;
+// The wake-up phase clocks 0xFF until the clock's whole seconds have moved
+// on by this many.
+constexpr int64_t KBOOT_WAKE_UP_SECONDS = 2;
 
-// The clock the poll bound is measured on, in milliseconds: the monotonic
-// clock unless a test puts its own in place.
-extern int64_t (*kboot_clock_ms)(void);
-constexpr int64_t (*kboot_monotonic_ms)(void) = monotonic_ms;
+struct kboot_link {
+  const spidev_device* device;  // open and configured, exchanges untraced
+  bool verbose;                 // messages and packet rows on standard output
+  // Milliseconds for the poll bound and the wake-up phase: the monotonic
+  // clock (monotonic_clock.h), or a test's own.
+  int64_t (*clock_ms)(void);
+};
 
 enum class kboot_status {
   ok,
@@ -24,8 +31,8 @@ enum class kboot_status {
   no_answer,        // no start byte within the bound; `awaited` names the packet
   no_ack,           // `value` is the byte that came in place of the ACK
   bad_crc,          // `crc_calculated` and `crc_received` differ
-  error_status,     // `value` is the generic response's non-zero status
-  image_unreadable, // the image file could not be read (already reported)
+  error_status,     // `value` is the response's non-zero status
+  image_unreadable, // the image file could not be read (the image tells why)
 };
 
 struct kboot_result {
@@ -36,18 +43,35 @@ struct kboot_result {
   uint16_t crc_received = 0;
 };
 
-// The clock of the wake-up phase: whole seconds of the monotonic clock, so
-// that a step of the calendar clock (NTP at boot) cannot cut or stretch it.
-// Differences are taken modulo 2^32.
-uint32_t kboot_wake_clock_seconds(void);
+// One command: its tag, reserved byte, parameters and trace label.
+struct kboot_command {
+  uint8_t tag;
+  uint8_t reserved;
+  const uint32_t* parameters;
+  size_t count;  // at most KBOOT_MAX_PARAMETERS
+  const char* label;
+};
 
-// Clocks single 0xFF bytes until the wake-up clock has moved on by 2.
-kboot_result kboot_wake_up(int fd);
+// The bootloader's answer to a command, as it came.
+struct kboot_response {
+  uint8_t bytes[KBOOT_GENERIC_RESPONSE_SIZE];
+};
 
-kboot_result kboot_ping(int fd);
-kboot_result kboot_send_ack(int fd);
-kboot_result kboot_wait_ack(int fd);
-// Reads the response, acknowledges it, then checks its CRC and status.
-kboot_result kboot_read_generic_response(int fd);
-// Sends a whole packet, discarding what comes back meanwhile.
-kboot_result kboot_send_packet(int fd, const uint8_t* packet, size_t size);
+// printf in verbose mode only.
+void kboot_say(const kboot_link* link, const char* format, ...) __attribute__((format(printf, 2, 3)));
+// A packet's trace row (one row, no character column), in verbose mode only.
+void kboot_trace(const kboot_link* link, const uint8_t* packet, size_t size, const char* label);
+
+// Clocks single 0xFF bytes until the clock has moved on by the wake-up time.
+kboot_result kboot_wake_up(const kboot_link* link);
+kboot_result kboot_ping(const kboot_link* link);
+kboot_result kboot_send_ack(const kboot_link* link);
+kboot_result kboot_wait_ack(const kboot_link* link);
+// Reads the response, acknowledges it, then checks its CRC and status;
+// `response` (may be null) receives its bytes.
+kboot_result kboot_read_generic_response(const kboot_link* link, kboot_response* response = nullptr);
+// Sends a command packet, waits for its ACK and reads its response.
+kboot_result kboot_send_command(const kboot_link* link, const kboot_command& command,
+                                kboot_response* response = nullptr);
+// Sends one data packet of 1 to KBOOT_DATA_CHUNK bytes and waits for its ACK.
+kboot_result kboot_send_data(const kboot_link* link, const uint8_t* chunk, size_t length);

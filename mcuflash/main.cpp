@@ -1,11 +1,17 @@
 // mcuflash: downloads a firmware image into the MCU through its KBoot ROM
-// bootloader, or with -r only restarts the MCU.
+// bootloader, or with -r only restarts the MCU. This file alone decides
+// what is printed when something fails and how the program ends.
+#include <errno.h>
 #include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 #include <unistd.h>
 
+#include "abort_with_error.h"
 #include "flash_run.h"
 #include "image.h"
-#include "spi_transport.h"
+#include "kboot_link.h"
+#include "monotonic_clock.h"
 #include "spidev.h"
 
 namespace {
@@ -18,19 +24,108 @@ void print_usage(const char* program) {
          program);
 }
 
+[[noreturn]] void abort_set_up(const spidev_failure& failure) {
+  errno = failure.error;
+  abort_with_error(failure.what);
+}
+
+// "<path>: <why>" on standard error, after what standard output holds.
+void report_path(const char* path, const char* why) {
+  fflush(stdout);
+  fprintf(stderr, "%s: %s\n", path, why);
+}
+
+int report_image(const flash_image& image, const char* path) {
+  char why[96];
+  image_problem_text(&image, why, sizeof why);
+  report_path(path, why);
+  return 1;
+}
+
+void print_crc(const char* which, unsigned crc) { printf("crc %s: %u 0x%04x\n", which, crc, crc); }
+
+// Prints what ended a run and returns the exit status.
+int report_run(const flash_outcome& outcome, const flash_image& image, const char* path) {
+  if (outcome.gpio.error != 0) {
+    report_path(outcome.gpio.path, strerror(outcome.gpio.error));
+    if (outcome.written)
+      fprintf(stderr, "%s was written, but the MCU could not be restarted\n", path);
+    return 1;
+  }
+  const kboot_result& r = outcome.link;
+  switch (r.status) {
+    case kboot_status::ok:
+      printf("Successfully flashed %s.\n", path);
+      return 0;
+    case kboot_status::exchange_failed:
+      errno = static_cast<int>(r.value);
+      abort_with_error("can't send spi message");
+    case kboot_status::no_answer:
+      printf("No answer from KBoot while waiting for %s\n", r.awaited);
+      break;
+    case kboot_status::no_ack:
+      printf("No ack received: %02x\n", static_cast<unsigned>(r.value));
+      break;
+    case kboot_status::bad_crc:
+      printf("Wrong crc checksum:\n");
+      print_crc("calc", r.crc_calculated);
+      print_crc("recv", r.crc_received);
+      break;
+    case kboot_status::error_status:
+      printf("Generic message error: %u 0x%04x\n", static_cast<unsigned>(r.value),
+             static_cast<unsigned>(r.value));
+      break;
+    case kboot_status::image_unreadable:
+      return report_image(image, path);
+  }
+  return 1;
+}
+
+// The flasher's device: mode 0, 8 bits, 400 kHz; every exchange runs at the
+// values read back, untraced (the link prints whole packets).
+spidev_device flasher_device(void) {
+  spidev_device device{};
+  device.path = SPIDEV_PATH;
+  device.settings = {0, 8, 400000};
+  device.fd = -1;
+  return device;
+}
+
+// -r: the device is opened for its lock alone; where it cannot be opened
+// the MCU is restarted all the same.
+int restart_only(bool verbose) {
+  spidev_device device = flasher_device();
+  spidev_failure ignored;
+  if (spidev_open(&device, &ignored) == 0 &&
+      spidev_lock(&device, FLASH_LOCK_WAIT_MS) == SPIDEV_BUSY) {
+    spidev_report_busy(&device);
+    return 1;
+  }
+  gpio_failure failure;
+  const int failed = flash_restart_only(verbose, &failure);
+  if (device.fd >= 0) close(device.fd);
+  if (failed) {
+    report_path(failure.path, strerror(failure.error));
+    return 1;
+  }
+  printf("MCU successfully rebooted\n");
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const char* program = (argc > 0 && argv[0] != nullptr) ? argv[0] : "mcuflash";
+  bool verbose = false;
   // '+': options end at the first operand; arguments are never reordered.
   int option;
   while ((option = getopt(argc, argv, "+vrh")) != -1) {
     switch (option) {
       case 'v':
-        verbose = 1;
+        verbose = true;
         break;
       case 'r':
-        return flash_restart_only();
+        return restart_only(verbose);
       case 'h':
         print_usage(program);
         return 0;
@@ -48,12 +143,27 @@ int main(int argc, char** argv) {
   if (access(path, F_OK) != 0) abort_with_error(path);
 
   flash_image image;
-  if (image_open(path, &image) != 0) return 1;
+  if (image_open(path, &image) != 0) return report_image(image, path);
 
   // The bus is this run's from before the first GPIO write until after the
   // last; the shared settings are written under the lock too.
-  const int fd = spidev_open();
-  if (flash_take_bus(fd) != 0) return 1;
-  spi_configure(fd);
-  return flash_run(fd, &image, path);
+  spidev_device device = flasher_device();
+  spidev_failure failure;
+  if (spidev_open(&device, &failure) != 0) abort_set_up(failure);
+  if (spidev_lock(&device, FLASH_LOCK_WAIT_MS) == SPIDEV_BUSY) {
+    spidev_report_busy(&device);
+    return 1;
+  }
+  if (spidev_configure(&device, &failure) != 0) abort_set_up(failure);
+  device.exchange_speed_hz = device.settings.max_speed_hz;
+  device.exchange_bits = device.settings.bits_per_word;
+  if (verbose) {
+    printf("spi mode: 0x%x\n", static_cast<unsigned>(device.settings.mode));
+    printf("bits per word: %d\n", static_cast<int>(device.settings.bits_per_word));
+    printf("max speed: %d Hz (%d KHz)\n", static_cast<int>(device.settings.max_speed_hz),
+           static_cast<int>(device.settings.max_speed_hz / 1000));
+  }
+
+  const kboot_link link = {&device, verbose, monotonic_ms};
+  return report_run(flash_run(&link, &image), image, path);
 }

@@ -4,43 +4,35 @@
 #include <fcntl.h>
 #include <linux/spi/spidev.h>
 #include <stdio.h>
-#include <stdlib.h>
+#include <string.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <time.h>
-#include <unistd.h>
+
+#include "monotonic_clock.h"
 
 namespace {
 
 constexpr long LOCK_POLL_NS = 10 * 1000 * 1000;  // between two tries for the bus
 
+int fail(spidev_failure* failure, const char* what) {
+  failure->what = what;
+  failure->error = errno;
+  return 1;
+}
+
 }  // namespace
 
-int64_t monotonic_ms(void) {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+int spidev_open(spidev_device* device, spidev_failure* failure) {
+  device->fd = open(device->path, O_RDWR);
+  if (device->fd < 0) return fail(failure, "can't open device");
+  return 0;
 }
 
-void abort_with_error(const char* message) {
-  // Standard output is usually a pipe: keep what was printed before the
-  // abort. Flushing may change errno, so the error to print is kept first.
-  const int saved = errno;
-  fflush(stdout);
-  errno = saved;
-  perror(message);
-  abort();
-}
-
-int spidev_open(void) {
-  const int fd = open(SPIDEV_PATH, O_RDWR);
-  if (fd < 0) abort_with_error("can't open device");
-  return fd;
-}
-
-void spidev_configure(int fd, spidev_settings* s) {
+int spidev_configure(spidev_device* device, spidev_failure* failure) {
+  spidev_settings* s = &device->settings;
   const struct {
     unsigned request;
     void* value;
@@ -54,26 +46,70 @@ void spidev_configure(int fd, spidev_settings* s) {
       {SPI_IOC_RD_MAX_SPEED_HZ, &s->max_speed_hz, "can't get max speed hz"},
   };
   for (const auto& step : steps)
-    if (ioctl(fd, step.request, step.value) == -1) abort_with_error(step.failure);
+    if (ioctl(device->fd, step.request, step.value) == -1) return fail(failure, step.failure);
+  return 0;
 }
 
-spidev_lock_result spidev_lock(int fd, int wait_ms) {
+int spidev_exchange(const spidev_device* device, const uint8_t* tx, uint8_t* rx, uint32_t length) {
+  spi_ioc_transfer transfer;
+  memset(&transfer, 0, sizeof transfer);
+  transfer.tx_buf = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(tx));
+  transfer.rx_buf = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(rx));
+  transfer.len = length;
+  transfer.speed_hz = device->exchange_speed_hz;
+  transfer.bits_per_word = device->exchange_bits;
+  const int result = ioctl(device->fd, SPI_IOC_MESSAGE(1), &transfer);
+  if (device->trace) {
+    spidev_dump(tx, length, 32, "TX", true);
+    spidev_dump(rx, length, 32, "RX", true);
+  }
+  return result;
+}
+
+void spidev_dump(const uint8_t* bytes, size_t length, size_t width, const char* label,
+                 bool characters) {
+  if (width == 0) return;
+  for (size_t start = 0; start < length; start += width) {
+    printf("%s | ", label);
+    for (size_t i = start; i < start + width; ++i) {
+      if (i < length) {
+        printf("%02X ", static_cast<unsigned>(bytes[i]));
+      } else {
+        fputs("__ ", stdout);
+      }
+    }
+    fputs(" | ", stdout);
+    for (size_t i = start; characters && i < start + width && i < length; ++i)
+      putchar(bytes[i] >= 0x20 && bytes[i] <= 0x7E ? bytes[i] : '.');
+    putchar('\n');
+  }
+}
+
+spidev_lock_result spidev_lock(spidev_device* device, int64_t wait_ms) {
   const int64_t deadline = monotonic_ms() + wait_ms;
   for (;;) {
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return SPIDEV_LOCKED;
+    if (flock(device->fd, LOCK_EX | LOCK_NB) == 0) return SPIDEV_LOCKED;
     if (errno == EINTR) continue;
-    if (errno != EWOULDBLOCK) return SPIDEV_UNLOCKABLE;  // EINVAL, ENOLCK, EOPNOTSUPP
+    if (errno == EINVAL || errno == EOPNOTSUPP) {
+      if (!device->said_no_lock) {
+        fflush(stdout);
+        fprintf(stderr, "%s: no lock support, using the bus without the lock\n", device->path);
+        device->said_no_lock = true;
+      }
+      return SPIDEV_UNLOCKABLE;
+    }
+    // Held by another process, or (ENOLCK) no lock record free for a moment.
     if (monotonic_ms() >= deadline) return SPIDEV_BUSY;
     const timespec pause = {0, LOCK_POLL_NS};
     nanosleep(&pause, nullptr);
   }
 }
 
-void spidev_unlock(int fd) { flock(fd, LOCK_UN); }
+void spidev_unlock(const spidev_device* device) { flock(device->fd, LOCK_UN); }
 
-int spidev_lock_holder(int fd) {
+int spidev_lock_holder(const spidev_device* device) {
   struct stat st {};
-  if (fstat(fd, &st) != 0) return 0;
+  if (fstat(device->fd, &st) != 0) return 0;
   FILE* locks = fopen("/proc/locks", "r");
   if (locks == nullptr) return 0;
   // "1: FLOCK  ADVISORY  WRITE 1234 08:01:5678 0 EOF"; waiting entries carry
@@ -96,12 +132,12 @@ int spidev_lock_holder(int fd) {
   return holder;
 }
 
-void spidev_report_busy(int fd) {
-  const int holder = spidev_lock_holder(fd);
+void spidev_report_busy(const spidev_device* device) {
+  const int holder = spidev_lock_holder(device);
   fflush(stdout);
   if (holder > 0) {
-    fprintf(stderr, "%s: SPI device busy (held by process %d)\n", SPIDEV_PATH, holder);
+    fprintf(stderr, "%s: SPI device busy (held by process %d)\n", device->path, holder);
   } else {
-    fprintf(stderr, "%s: SPI device busy\n", SPIDEV_PATH);
+    fprintf(stderr, "%s: SPI device busy\n", device->path);
   }
 }

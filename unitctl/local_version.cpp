@@ -17,9 +17,6 @@
 
 namespace {
 
-// Attempts at the MCU's firmware version before -f gives up.
-constexpr int FIRMWARE_VERSION_ATTEMPTS = 3;
-
 // A version file is a few hundred bytes; anything larger is not one.
 constexpr size_t VERSION_FILE_MAX = 64 * 1024;
 
@@ -128,12 +125,6 @@ long load_version_file(char* data) {
   return total > VERSION_FILE_MAX ? -1 : static_cast<long>(total);
 }
 
-void print_version_line(const char* prefix, const version_info* v) {
-  printf("%s: %u.%u.%u+%u.%s\n", prefix, static_cast<unsigned>(v->major),
-         static_cast<unsigned>(v->minor), static_cast<unsigned>(v->patch),
-         static_cast<unsigned>(v->build), v->commit_id_short);
-}
-
 }  // namespace
 
 int parse_local_version(const char* data, size_t len, version_info* version) {
@@ -176,48 +167,5 @@ int compare_versions(const version_info* a, const version_info* b) {
   if (a->patch != b->patch) return 1;
   if (a->build != b->build) return 1;
   if (strncmp(a->commit_id_short, b->commit_id_short, sizeof(a->commit_id_short)) != 0) return 1;
-  return 0;
-}
-
-int print_local_version(void) {
-  version_info version = {};
-  if (read_local_version(&version) != 0) {
-    printf("Unable to get KRV version\n");
-    return 1;
-  }
-  printf("KRV version: %u.%u.%u\n", static_cast<unsigned>(version.major),
-         static_cast<unsigned>(version.minor), static_cast<unsigned>(version.patch));
-  printf("Build number: %u\n", static_cast<unsigned>(version.build));
-  printf("Commit ID: %s\n", version.commit_id_short);
-  return 0;
-}
-
-int check_versions(int fd) {
-  version_info local = {};
-  version_info mcu = {};
-
-  const bool have_local = read_local_version(&local) == 0;
-  if (have_local) {
-    print_version_line("Local version", &local);
-  } else {
-    printf("Unable to get local version number\n");
-  }
-
-  bool have_mcu = false;
-  for (int attempt = 0; attempt < FIRMWARE_VERSION_ATTEMPTS && !have_mcu; ++attempt) {
-    have_mcu = mcu_get_firmware_version(fd, &mcu) == 0;
-  }
-  if (!have_mcu) {
-    printf("Unable to get firmware version from MCU\n");
-    return 1;
-  }
-  print_version_line("MCU version", &mcu);
-
-  if (!have_local) return 1;
-  if (compare_versions(&local, &mcu) != 0) {
-    printf("Versions do not match\n");
-    return 1;
-  }
-  printf("Versions match\n");
   return 0;
 }

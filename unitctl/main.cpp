@@ -1,20 +1,40 @@
 // unitctl: queries and sets the MCU over SPI. One option per run; without
 // an option it becomes the telemetry service.
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
+#include "abort_with_error.h"
 #include "local_version.h"
 #include "mcu.h"
 #include "spi_link.h"
+#include "spidev.h"
 #include "telemetry.h"
 #include "usbc_report.h"
 
+// The one place that decides what unitctl prints when something fails and
+// with which status it ends: the actions below print their results and
+// failure lines, the lower layers only return what happened.
 namespace {
 
-int fail(const char* line) {
-  spi_link_report_busy();
+// The device could not be opened or configured: the run ends there.
+void end_if_set_up_failed(const spi_link* link) {
+  if (link->setup.what == nullptr) return;
+  errno = link->setup.error;
+  abort_with_error(link->setup.what);
+}
+
+// After a failed transaction: the device set-up that failed ends the run;
+// a bus kept by another process is said on standard error.
+void report_link(const spi_link* link) {
+  end_if_set_up_failed(link);
+  if (link->refused) spidev_report_busy(&link->device);
+}
+
+int fail(const spi_link* link, const char* line) {
+  report_link(link);
   printf("%s\n", line);
   return 1;
 }
@@ -26,32 +46,29 @@ int on_off(const char* arg) {
   return -1;
 }
 
-int read_battery_level() {
-  const int fd = spi_open();
+int read_battery_level(spi_link* link) {
   uint8_t level = 0;
-  if (mcu_get_battery_level(fd, &level) != 0) return fail("Unable to read battery level");
+  if (mcu_get_battery_level(link, &level) != 0) return fail(link, "Unable to read battery level");
   printf("Battery level: %d %%\n", (int)level);
   return 0;
 }
 
-int read_charging_status() {
-  const int fd = spi_open();
+int read_charging_status(spi_link* link) {
   uint8_t status = 0;
-  if (mcu_get_charging_status(fd, &status) != 0) return fail("Unable to read charging status");
+  if (mcu_get_charging_status(link, &status) != 0) return fail(link, "Unable to read charging status");
   switch (status) {
     case 0: printf("Charging status: OFF\n"); break;
     case 1: printf("Charging status: ON\n"); break;
     case 2: printf("Charging status: ERROR\n"); break;
-    default: return fail("Unable to read charging status");
+    default: return fail(link, "Unable to read charging status");
   }
   return 0;
 }
 
-int print_firmware_version() {
-  const int fd = spi_open();
+int print_firmware_version(spi_link* link) {
   version_info version;
   memset(&version, 0, sizeof version);
-  if (mcu_get_firmware_version(fd, &version) != 0) return fail("Unable to get firmware version");
+  if (mcu_get_firmware_version(link, &version) != 0) return fail(link, "Unable to get firmware version");
   printf("MCU firmware version: %u.%u.%u\n", (unsigned)version.major, (unsigned)version.minor,
          (unsigned)version.patch);
   printf("Build number: %u\n", (unsigned)version.build);
@@ -59,91 +76,151 @@ int print_firmware_version() {
   return 0;
 }
 
-int print_uuid() {
-  const int fd = spi_open();
+int print_uuid(spi_link* link) {
   uint8_t uuid[UUID_LEN];
-  if (mcu_get_uuid(fd, uuid) != 0) return fail("Unable to get UUID");
+  if (mcu_get_uuid(link, uuid) != 0) return fail(link, "Unable to get UUID");
   printf("UUID: ");
   for (unsigned i = 0; i < sizeof uuid; ++i) printf("%02X ", (unsigned)uuid[i]);
   printf("\n");
   return 0;
 }
 
-int read_serial_number() {
-  const int fd = spi_open();
+int read_serial_number(spi_link* link) {
   char serial[SERIAL_LEN + 1];
-  if (mcu_get_serial_number(fd, serial) != 0)
-    return fail("Unable to read serial number from MCU");
+  if (mcu_get_serial_number(link, serial) != 0)
+    return fail(link, "Unable to read serial number from MCU");
   printf("Serial number: %s\n", serial);
   return 0;
 }
 
-int set_test_mode(const char* arg) {
-  const int fd = spi_open();
+int set_test_mode(spi_link* link, const char* arg) {
   const int on = on_off(arg);
-  if (on < 0) return fail("Invalid argument!");
-  if (mcu_set_test_mode(fd, on) != 0) return fail("Unable to set test mode");
+  if (on < 0) return fail(link, "Invalid argument!");
+  if (mcu_set_test_mode(link, on) != 0) return fail(link, "Unable to set test mode");
   printf("Test mode %s.\n", on ? "enabled" : "disabled");
   return 0;
 }
 
-int set_link_led(const char* arg) {
-  const int fd = spi_open();
+int set_link_led(spi_link* link, const char* arg) {
   const int on = on_off(arg);
-  if (on < 0) return fail("Invalid argument!");
-  if (mcu_set_link_led(fd, on) != 0) return fail("Unable to set link led");
+  if (on < 0) return fail(link, "Invalid argument!");
+  if (mcu_set_link_led(link, on) != 0) return fail(link, "Unable to set link led");
   printf("Link led is %s.\n", on ? "enabled" : "disabled");
   return 0;
 }
 
-int set_reset_mode(const char* arg) {
-  const int fd = spi_open();
+int set_reset_mode(spi_link* link, const char* arg) {
   const int on = on_off(arg);
-  if (on < 0) return fail("Invalid argument to change reset mode");
-  if (mcu_set_reset_mode(fd, on) != 0) return fail("Unable to set reset mode!");
+  if (on < 0) return fail(link, "Invalid argument to change reset mode");
+  if (mcu_set_reset_mode(link, on) != 0) return fail(link, "Unable to set reset mode!");
   return 0;
 }
 
-int write_serial_number(const char* arg) {
-  const int fd = spi_open();
+int write_serial_number(spi_link* link, const char* arg) {
   if (strlen(arg) != SERIAL_LEN)
     return fail(
-        "Serial number needs to be exactly 10 characters, and in the following format: "
+        link, "Serial number needs to be exactly 10 characters, and in the following format: "
         "SUVV-BBXXX\n"
         "Where VV is board iteration, BB is batch version, and XXX is the production number "
         "in said batch.");
   char serial[SERIAL_LEN + 1];
   memcpy(serial, arg, SERIAL_LEN);
   serial[SERIAL_LEN] = '\0';
-  if (mcu_set_serial_number(fd, serial) != 0) return fail("Unable to write serial number");
+  if (mcu_set_serial_number(link, serial) != 0) return fail(link, "Unable to write serial number");
   printf("Serial number successfully written\n");
   return 0;
 }
 
-int set_usbc_mode(const char* arg) {
-  const int fd = spi_open();
-  if (strlen(arg) != 1) return fail("Need to pass usb mode 0 - 3");
-  if (mcu_set_usbc_mode(fd, atoi(arg)) != 0) return fail("Unable to set USB mode");
+int set_usbc_mode(spi_link* link, const char* arg) {
+  if (strlen(arg) != 1) return fail(link, "Need to pass usb mode 0 - 3");
+  if (mcu_set_usbc_mode(link, atoi(arg)) != 0) return fail(link, "Unable to set USB mode");
   printf("Mode successfully set\n");
   return 0;
 }
 
-int set_usbc_current_mode(const char* arg) {
-  const int fd = spi_open();
-  if (strlen(arg) != 1) return fail("Need to pass current mode to advertise (0 - 2)");
-  if (mcu_set_usbc_current_mode(fd, atoi(arg)) != 0)
-    return fail("Unable to set USB current mode advertised");
+int set_usbc_current_mode(spi_link* link, const char* arg) {
+  if (strlen(arg) != 1) return fail(link, "Need to pass current mode to advertise (0 - 2)");
+  if (mcu_set_usbc_current_mode(link, atoi(arg)) != 0)
+    return fail(link, "Unable to set USB current mode advertised");
   printf("Current mode successfully set\n");
   return 0;
 }
 
-int print_usbc() {
-  const int fd = spi_open();
+int print_usbc(spi_link* link) {
   usbc_state state;
   memset(&state, 0, sizeof state);
-  if (mcu_get_usbc_state(fd, &state) != 0) return fail("Unable to get USB controller data");
+  if (mcu_get_usbc_state(link, &state) != 0) return fail(link, "Unable to get USB controller data");
   print_usbc_state(&state);
   return 0;
+}
+
+int print_local_version() {
+  version_info version = {};
+  if (read_local_version(&version) != 0) {
+    printf("Unable to get KRV version\n");
+    return 1;
+  }
+  printf("KRV version: %u.%u.%u\n", static_cast<unsigned>(version.major),
+         static_cast<unsigned>(version.minor), static_cast<unsigned>(version.patch));
+  printf("Build number: %u\n", static_cast<unsigned>(version.build));
+  printf("Commit ID: %s\n", version.commit_id_short);
+  return 0;
+}
+
+void print_version_line(const char* prefix, const version_info* v) {
+  printf("%s: %u.%u.%u+%u.%s\n", prefix, static_cast<unsigned>(v->major),
+         static_cast<unsigned>(v->minor), static_cast<unsigned>(v->patch),
+         static_cast<unsigned>(v->build), v->commit_id_short);
+}
+
+// Attempts at the MCU's firmware version before -f gives up.
+constexpr int FIRMWARE_VERSION_ATTEMPTS = 3;
+
+int check_versions(spi_link* link) {
+  version_info local = {};
+  version_info mcu = {};
+
+  const bool have_local = read_local_version(&local) == 0;
+  if (have_local) {
+    print_version_line("Local version", &local);
+  } else {
+    printf("Unable to get local version number\n");
+  }
+
+  bool have_mcu = false;
+  for (int attempt = 0; attempt < FIRMWARE_VERSION_ATTEMPTS && !have_mcu; ++attempt) {
+    have_mcu = mcu_get_firmware_version(link, &mcu) == 0;
+  }
+  if (!have_mcu) {
+    end_if_set_up_failed(link);
+    printf("Unable to get firmware version from MCU\n");
+    report_link(link);
+    return 1;
+  }
+  print_version_line("MCU version", &mcu);
+
+  if (!have_local) return 1;
+  if (compare_versions(&local, &mcu) != 0) {
+    printf("Versions do not match\n");
+    return 1;
+  }
+  printf("Versions match\n");
+  return 0;
+}
+
+// The no-option entry: the service runs until it is killed, or until it
+// cannot go on.
+int telemetry(spi_link* link) {
+  telemetry_failure failure = {nullptr, 0, nullptr};
+  run_telemetry(link, &failure);
+  end_if_set_up_failed(link);
+  errno = failure.error;
+  if (failure.reason != nullptr) {
+    fprintf(stderr, "%s: %s\n", failure.what, failure.reason);
+  } else {
+    perror(failure.what);
+  }
+  return 1;
 }
 
 // One row per option: its letter, whether it takes an argument, its place
@@ -155,47 +232,62 @@ struct option_row {
   bool takes_argument;
   int help_rank;
   const char* help;
-  int (*action)(const char* argument, const char* program);
+  // How long the action's transactions may wait for the bus in all; 0: the
+  // action does not use the device.
+  int64_t lock_wait_ms;
+  int (*action)(spi_link* link, const char* argument, const char* program);
 };
 
 int print_usage(const char* program);
 
+constexpr int64_t NO_DEVICE = 0;
+constexpr int64_t DEVICE = SPI_LINK_LOCK_WAIT_MS;
+
 const option_row OPTION_ROWS[] = {
     {'r', true, 7, "-r\n    Turn reset mode on or off by passing 1 or 0 as an argument\n",
-     [](const char* arg, const char*) { return set_reset_mode(arg); }},
+     DEVICE,
+     [](spi_link* link, const char* arg, const char*) { return set_reset_mode(link, arg); }},
     {'h', false, 0, "-h\n    Print this help and exit\n",
-     [](const char*, const char* program) { return print_usage(program); }},
+     NO_DEVICE,
+     [](spi_link*, const char*, const char* program) { return print_usage(program); }},
     {'w', false, 5, "-w\n    Print the firmware version\n",
-     [](const char*, const char*) { return print_firmware_version(); }},
+     DEVICE,
+     [](spi_link* link, const char*, const char*) { return print_firmware_version(link); }},
     {'v', false, 6, "-v\n    Print the KRV version\n",
-     [](const char*, const char*) { return print_local_version(); }},
+     NO_DEVICE,
+     [](spi_link*, const char*, const char*) { return print_local_version(); }},
     {'b', false, 1, "-b\n    Read the battery level\n",
-     [](const char*, const char*) { return read_battery_level(); }},
+     DEVICE,
+     [](spi_link* link, const char*, const char*) { return read_battery_level(link); }},
     {'c', false, 2, "-c\n    Read the current charging status\n",
-     [](const char*, const char*) { return read_charging_status(); }},
+     DEVICE,
+     [](spi_link* link, const char*, const char*) { return read_charging_status(link); }},
     {'t', true, 3, "-t\n    Turn the status LEDs on or off by passing 1 or 0 as an argument\n",
-     [](const char* arg, const char*) { return set_test_mode(arg); }},
+     DEVICE,
+     [](spi_link* link, const char* arg, const char*) { return set_test_mode(link, arg); }},
     {'l', true, 4, "-l\n    Enable the link LED by passing 1 or 0 as an argument\n",
-     [](const char* arg, const char*) { return set_link_led(arg); }},
+     DEVICE,
+     [](spi_link* link, const char* arg, const char*) { return set_link_led(link, arg); }},
     {'u', false, 8, "-u\n    Print the surface unit's UUID\n",
-     [](const char*, const char*) { return print_uuid(); }},
+     DEVICE,
+     [](spi_link* link, const char*, const char*) { return print_uuid(link); }},
     {'f', false, 9, "-f\n    Compare local version number in XML file and version number on MCU\n",
-     [](const char*, const char*) {
-       const int status = check_versions(spi_open());
-       spi_link_report_busy();
-       return status;
-     }},
+     DEVICE,
+     [](spi_link* link, const char*, const char*) { return check_versions(link); }},
     {'s', false, 10, "-s\n    Read serial number flashed in EEPROM\n",
-     [](const char*, const char*) { return read_serial_number(); }},
+     DEVICE,
+     [](spi_link* link, const char*, const char*) { return read_serial_number(link); }},
     {'S', true, 11,
      "-S [number]\n"
      "    Write serial number to EEPROM, needs to be in the following format:\n"
      "    SUVV-BBXXX\n"
      "    Where VV is board iteration, BB is batch version, and XXX is the \n"
      "    production number in said batch.\n",
-     [](const char* arg, const char*) { return write_serial_number(arg); }},
+     DEVICE,
+     [](spi_link* link, const char* arg, const char*) { return write_serial_number(link, arg); }},
     {'U', false, 12, "-U\n    Read and print state of the USB-C controller\n",
-     [](const char*, const char*) { return print_usbc(); }},
+     DEVICE,
+     [](spi_link* link, const char*, const char*) { return print_usbc(link); }},
     {'m', true, 13,
      "-m [mode]\n"
      "    Set the mode for the USB-C controller. Valid values are:\n"
@@ -203,16 +295,19 @@ const option_row OPTION_ROWS[] = {
      "      1 : UFP mode (unattached.SNK)\n"
      "      2 : DFP mode (unattached.SRC)\n"
      "      3 : DRP mode (start from unattached.SNK)\n",
-     [](const char* arg, const char*) { return set_usbc_mode(arg); }},
+     DEVICE,
+     [](spi_link* link, const char* arg, const char*) { return set_usbc_mode(link, arg); }},
     {'M', true, 14,
      "-M [mode]\n"
      "    Set the current mode advertised for the USB-C controller. Valid values:\n"
      "      0 : Default (500 mA / 900 mA) initial value at startup\n"
      "      1 : Medium (1.5 A)\n"
      "      2 : High (3 A)\n",
-     [](const char* arg, const char*) { return set_usbc_current_mode(arg); }},
+     DEVICE,
+     [](spi_link* link, const char* arg, const char*) { return set_usbc_current_mode(link, arg); }},
     {0, false, 15, "  No argument\n    Read data and publish over UDP\n",
-     [](const char*, const char*) -> int { run_telemetry(); }},
+     TELEMETRY_LOCK_WAIT_MS,
+     [](spi_link* link, const char*, const char*) { return telemetry(link); }},
 };
 
 const unsigned OPTION_COUNT = sizeof OPTION_ROWS / sizeof OPTION_ROWS[0];
@@ -250,7 +345,7 @@ const option_row* find_option(int letter) {
 
 int main(int argc, char** argv) {
   const char* verbose = getenv("VERBOSE_OUTPUT");
-  verbose_output = verbose != nullptr && strcmp(verbose, "1") == 0;
+  const bool verbose_output = verbose != nullptr && strcmp(verbose, "1") == 0;
 
   char options[2 + 2 * OPTION_COUNT];
   build_option_string(options);
@@ -259,5 +354,12 @@ int main(int argc, char** argv) {
   // no row: an unknown option or a missing argument, and getopt said why.
   const option_row* row = find_option(opt == -1 ? 0 : opt);
   if (row == nullptr) return 1;
-  return row->action(optarg, argc > 0 && argv[0] ? argv[0] : "unitctl");
+  // Every action but -h and -v opens the device before anything else; the
+  // descriptor lives until the process ends.
+  spi_link link{};
+  if (row->lock_wait_ms != NO_DEVICE) {
+    spi_link_open(&link, verbose_output, row->lock_wait_ms);
+    end_if_set_up_failed(&link);
+  }
+  return row->action(&link, optarg, argc > 0 && argv[0] ? argv[0] : "unitctl");
 }

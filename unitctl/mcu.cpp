@@ -53,50 +53,50 @@ const uint8_t BATTERY_LEVEL_MAX = 100;
 const uint8_t CHARGING_STATUS_MAX = 2;
 
 // Battery level and charging status: one byte, accepted up to a limit.
-int ranged_query(int fd, uint8_t code, uint8_t limit, uint8_t* value) {
+int ranged_query(spi_link* link, uint8_t code, uint8_t limit, uint8_t* value) {
   const mcu_command cmd = command_word(code);
   uint8_t reply[1];
-  if (mcu_read(fd, cmd.bytes, reply, sizeof reply, QUERY_WAIT_MS, RETRIES) != 0) return 1;
+  if (mcu_read(link, cmd.bytes, reply, sizeof reply, QUERY_WAIT_MS, RETRIES) != 0) return 1;
   if (reply[0] > limit) return 1;
   *value = reply[0];
   return 0;
 }
 
 // Test mode, reset mode, link LED: the MCU confirms with a status byte of 1.
-int set_with_arg(int fd, uint8_t code, int arg) {
+int set_with_arg(spi_link* link, uint8_t code, int arg) {
   const mcu_command cmd = command_with_arg(code, arg);
   uint8_t reply[1];
-  if (mcu_read(fd, cmd.bytes, reply, sizeof reply, QUERY_WAIT_MS, RETRIES) != 0) return 1;
+  if (mcu_read(link, cmd.bytes, reply, sizeof reply, QUERY_WAIT_MS, RETRIES) != 0) return 1;
   return reply[0] == MCU_STATUS_OK ? 0 : 1;
 }
 
 // UUID, serial number, USB-C state: data bytes followed by a status byte.
 // On success the len - 1 data bytes are in reply.
-int query_with_status(int fd, uint8_t code, uint8_t* reply, unsigned len, uint8_t delay_ms) {
+int query_with_status(spi_link* link, uint8_t code, uint8_t* reply, unsigned len, uint8_t delay_ms) {
   const mcu_command cmd = command_word(code);
-  if (mcu_read(fd, cmd.bytes, reply, len, delay_ms, RETRIES) != 0) return 1;
+  if (mcu_read(link, cmd.bytes, reply, len, delay_ms, RETRIES) != 0) return 1;
   return reply[len - 1] == MCU_STATUS_OK ? 0 : 1;
 }
 
-int write_payload(int fd, uint8_t code, const uint8_t* payload, unsigned len, uint8_t delay_ms) {
+int write_payload(spi_link* link, uint8_t code, const uint8_t* payload, unsigned len, uint8_t delay_ms) {
   const mcu_command cmd = command_word(code);
-  return mcu_write(fd, cmd.bytes, payload, len, delay_ms, RETRIES);
+  return mcu_write(link, cmd.bytes, payload, len, delay_ms, RETRIES);
 }
 
 }  // namespace
 
-int mcu_get_battery_level(int fd, uint8_t* level) {
-  return ranged_query(fd, CMD_BATTERY_LEVEL, BATTERY_LEVEL_MAX, level);
+int mcu_get_battery_level(spi_link* link, uint8_t* level) {
+  return ranged_query(link, CMD_BATTERY_LEVEL, BATTERY_LEVEL_MAX, level);
 }
 
-int mcu_get_charging_status(int fd, uint8_t* status) {
-  return ranged_query(fd, CMD_CHARGING_STATUS, CHARGING_STATUS_MAX, status);
+int mcu_get_charging_status(spi_link* link, uint8_t* status) {
+  return ranged_query(link, CMD_CHARGING_STATUS, CHARGING_STATUS_MAX, status);
 }
 
-int mcu_get_firmware_version(int fd, version_info* version) {
+int mcu_get_firmware_version(spi_link* link, version_info* version) {
   const mcu_command cmd = command_word(CMD_FIRMWARE_VERSION);
   uint8_t reply[FIRMWARE_VERSION_LEN];
-  if (mcu_read(fd, cmd.bytes, reply, sizeof reply, QUERY_WAIT_MS, RETRIES) != 0) return 1;
+  if (mcu_read(link, cmd.bytes, reply, sizeof reply, QUERY_WAIT_MS, RETRIES) != 0) return 1;
   version->major = reply[0];
   version->minor = reply[1];
   version->patch = (uint16_t)((reply[2] << 8) | reply[3]);
@@ -106,32 +106,32 @@ int mcu_get_firmware_version(int fd, version_info* version) {
   return 0;
 }
 
-int mcu_set_test_mode(int fd, int on) { return set_with_arg(fd, CMD_TEST_MODE, on); }
+int mcu_set_test_mode(spi_link* link, int on) { return set_with_arg(link, CMD_TEST_MODE, on); }
 
-int mcu_set_reset_mode(int fd, int on) { return set_with_arg(fd, CMD_RESET_MODE, on); }
+int mcu_set_reset_mode(spi_link* link, int on) { return set_with_arg(link, CMD_RESET_MODE, on); }
 
-int mcu_set_link_led(int fd, int on) { return set_with_arg(fd, CMD_LINK_LED, on); }
+int mcu_set_link_led(spi_link* link, int on) { return set_with_arg(link, CMD_LINK_LED, on); }
 
-int mcu_get_uuid(int fd, uint8_t* uuid) {
+int mcu_get_uuid(spi_link* link, uint8_t* uuid) {
   uint8_t reply[UUID_LEN + 1];
-  if (query_with_status(fd, CMD_UUID, reply, sizeof reply, IDENTITY_WAIT_MS) != 0) return 1;
+  if (query_with_status(link, CMD_UUID, reply, sizeof reply, IDENTITY_WAIT_MS) != 0) return 1;
   memcpy(uuid, reply, UUID_LEN);
   return 0;
 }
 
-int mcu_get_serial_number(int fd, char* serial) {
+int mcu_get_serial_number(spi_link* link, char* serial) {
   uint8_t reply[SERIAL_LEN + 1];
-  if (query_with_status(fd, CMD_SERIAL_NUMBER, reply, sizeof reply, IDENTITY_WAIT_MS) != 0)
+  if (query_with_status(link, CMD_SERIAL_NUMBER, reply, sizeof reply, IDENTITY_WAIT_MS) != 0)
     return 1;
   memcpy(serial, reply, SERIAL_LEN);
   serial[SERIAL_LEN] = '\0';
   return 0;
 }
 
-int mcu_set_serial_number(int fd, const char* serial) {
+int mcu_set_serial_number(spi_link* link, const char* serial) {
   uint8_t payload[SERIAL_LEN];
   memcpy(payload, serial, SERIAL_LEN);
-  return write_payload(fd, CMD_SET_SERIAL_NUMBER, payload, sizeof payload, EEPROM_WRITE_WAIT_MS);
+  return write_payload(link, CMD_SET_SERIAL_NUMBER, payload, sizeof payload, EEPROM_WRITE_WAIT_MS);
 }
 
 void mcu_decode_usbc_state(const uint8_t* bytes, usbc_state* state) {
@@ -149,20 +149,20 @@ void mcu_decode_usbc_state(const uint8_t* bytes, usbc_state* state) {
   state->mode_select = (b2 >> 4) & 0x3u;
 }
 
-int mcu_get_usbc_state(int fd, usbc_state* state) {
+int mcu_get_usbc_state(spi_link* link, usbc_state* state) {
   uint8_t reply[USBC_STATE_LEN + 1];
-  if (query_with_status(fd, CMD_USBC_STATE, reply, sizeof reply, USBC_STATE_WAIT_MS) != 0)
+  if (query_with_status(link, CMD_USBC_STATE, reply, sizeof reply, USBC_STATE_WAIT_MS) != 0)
     return 1;
   mcu_decode_usbc_state(reply, state);
   return 0;
 }
 
-int mcu_set_usbc_mode(int fd, int mode) {
+int mcu_set_usbc_mode(spi_link* link, int mode) {
   const uint8_t payload[1] = {(uint8_t)(mode & 0xFF)};
-  return write_payload(fd, CMD_USBC_MODE, payload, sizeof payload, USBC_WRITE_WAIT_MS);
+  return write_payload(link, CMD_USBC_MODE, payload, sizeof payload, USBC_WRITE_WAIT_MS);
 }
 
-int mcu_set_usbc_current_mode(int fd, int mode) {
+int mcu_set_usbc_current_mode(spi_link* link, int mode) {
   const uint8_t payload[1] = {(uint8_t)(mode & 0xFF)};
-  return write_payload(fd, CMD_USBC_CURRENT_MODE, payload, sizeof payload, USBC_WRITE_WAIT_MS);
+  return write_payload(link, CMD_USBC_CURRENT_MODE, payload, sizeof payload, USBC_WRITE_WAIT_MS);
 }

@@ -4,6 +4,8 @@
 
 #include <stdint.h>
 
+struct spi_link;
+
 #define MCU_STATUS_OK 1
 
 // The serial number in the MCU's EEPROM has SERIAL_LEN characters; buffers
@@ -31,17 +33,17 @@ struct usbc_state {
   uint32_t mode_select;
 };
 
-int mcu_get_battery_level(int fd, uint8_t* level);
-int mcu_get_charging_status(int fd, uint8_t* status);
-int mcu_get_firmware_version(int fd, version_info* version);
-int mcu_set_test_mode(int fd, int on);
-int mcu_set_reset_mode(int fd, int on);
-int mcu_set_link_led(int fd, int on);
-int mcu_get_uuid(int fd, uint8_t* uuid);                 // UUID_LEN bytes
-int mcu_get_serial_number(int fd, char* serial);         // SERIAL_LEN + 1 characters
-int mcu_set_serial_number(int fd, const char* serial);   // first SERIAL_LEN characters sent
-int mcu_get_usbc_state(int fd, usbc_state* state);
+int mcu_get_battery_level(spi_link* link, uint8_t* level);
+int mcu_get_charging_status(spi_link* link, uint8_t* status);
+int mcu_get_firmware_version(spi_link* link, version_info* version);
+int mcu_set_test_mode(spi_link* link, int on);
+int mcu_set_reset_mode(spi_link* link, int on);
+int mcu_set_link_led(spi_link* link, int on);
+int mcu_get_uuid(spi_link* link, uint8_t* uuid);                 // UUID_LEN bytes
+int mcu_get_serial_number(spi_link* link, char* serial);         // SERIAL_LEN + 1 characters
+int mcu_set_serial_number(spi_link* link, const char* serial);   // first SERIAL_LEN characters sent
+int mcu_get_usbc_state(spi_link* link, usbc_state* state);
 // The controller's three state bytes, bit fields to record.
 void mcu_decode_usbc_state(const uint8_t* bytes, usbc_state* state);
-int mcu_set_usbc_mode(int fd, int mode);
-int mcu_set_usbc_current_mode(int fd, int mode);
+int mcu_set_usbc_mode(spi_link* link, int mode);
+int mcu_set_usbc_current_mode(spi_link* link, int mode);

@@ -4,6 +4,7 @@
 #include "telemetry.h"
 
 #include <arpa/inet.h>
+#include <errno.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <stdint.h>
@@ -17,12 +18,9 @@
 #include "mcu.h"
 #include "spi_link.h"
 
-namespace {
+static_assert(TELEMETRY_SERIAL_LEN == SERIAL_LEN && TELEMETRY_UUID_LEN == UUID_LEN);
 
-constexpr size_t STATUS_LEN = 4;
-constexpr size_t VERSION_LEN = 6;
-constexpr size_t IDENTITY_LEN = 29;
-constexpr int TELEMETRY_LOCK_WAIT_MS = 500;
+namespace {
 
 // Every multi-byte value on the wire is big-endian, whatever the host's order.
 void put_u16_be(uint8_t* out, uint16_t value) {
@@ -30,14 +28,18 @@ void put_u16_be(uint8_t* out, uint16_t value) {
   out[1] = static_cast<uint8_t>(value & 0xFFu);
 }
 
+int fail(telemetry_failure* failure, const char* what, const char* reason = nullptr) {
+  failure->what = what;
+  failure->error = errno;
+  failure->reason = reason;
+  return 1;
+}
+
 }  // namespace
 
-udp_endpoint* udp_endpoint_open(udp_endpoint* endpoint, int port) {
+int udp_endpoint_open(udp_endpoint* endpoint, int port, telemetry_failure* failure) {
   sockaddr_in* destination = static_cast<sockaddr_in*>(calloc(1, sizeof(sockaddr_in)));
-  if (destination == nullptr) {
-    perror("Cannot allocate memory for server address");
-    exit(1);
-  }
+  if (destination == nullptr) return fail(failure, "Cannot allocate memory for server address");
 
   // A numeric address: the resolver converts it without asking a name
   // service. A result that is not one IPv4 address is a failure too, so
@@ -46,10 +48,9 @@ udp_endpoint* udp_endpoint_open(udp_endpoint* endpoint, int port) {
   if (host == nullptr || host->h_addrtype != AF_INET || host->h_length <= 0 ||
       static_cast<size_t>(host->h_length) > sizeof(destination->sin_addr) ||
       host->h_addr_list == nullptr || host->h_addr_list[0] == nullptr) {
-    fprintf(stderr, "Cannot resolve broadcast address %s: %s\n", TELEMETRY_BROADCAST_ADDRESS,
-            host == nullptr ? hstrerror(h_errno) : "not an IPv4 address");
     free(destination);
-    exit(1);
+    return fail(failure, "Cannot resolve broadcast address " TELEMETRY_BROADCAST_ADDRESS,
+                host == nullptr ? hstrerror(h_errno) : "not an IPv4 address");
   }
   destination->sin_family = static_cast<sa_family_t>(host->h_addrtype);
   memcpy(&destination->sin_addr, host->h_addr_list[0], static_cast<size_t>(host->h_length));
@@ -57,33 +58,35 @@ udp_endpoint* udp_endpoint_open(udp_endpoint* endpoint, int port) {
 
   int sock = socket(AF_INET, SOCK_DGRAM, 0);
   if (sock < 0) {
-    perror("Cannot open socket");
+    fail(failure, "Cannot open socket");
     free(destination);
-    exit(1);
+    return 1;
   }
 
   int broadcast = 1;
   if (setsockopt(sock, SOL_SOCKET, SO_BROADCAST, &broadcast, sizeof(broadcast)) == -1) {
-    perror("setsockopt (SO_BROADCAST)");
+    fail(failure, "setsockopt (SO_BROADCAST)");
     close(sock);
     free(destination);
-    exit(1);
+    return 1;
   }
 
   endpoint->socket = sock;
   endpoint->destination = destination;
-  return endpoint;
+  return 0;
 }
 
-void udp_endpoint_send(udp_endpoint* endpoint, const uint8_t* data, size_t len) {
+int udp_endpoint_send(udp_endpoint* endpoint, const uint8_t* data, size_t len,
+                      telemetry_failure* failure) {
   ssize_t sent = sendto(endpoint->socket, data, len, 0,
                         reinterpret_cast<const sockaddr*>(endpoint->destination),
                         sizeof(sockaddr_in));
   if (sent < 0) {
-    perror("cannot send data");
+    fail(failure, "cannot send data");
     udp_endpoint_close(endpoint);
-    exit(1);
+    return 1;
   }
+  return 0;
 }
 
 void udp_endpoint_close(udp_endpoint* endpoint) {
@@ -93,40 +96,38 @@ void udp_endpoint_close(udp_endpoint* endpoint) {
   endpoint->destination = nullptr;
 }
 
-void run_telemetry(void) {
-  // Each round of reads waits for the bus at most half a second in all; a
-  // read that cannot have it counts as failed, so the datagrams keep their
-  // rhythm while another program holds the bus.
-  spi_link_set_lock_wait(TELEMETRY_LOCK_WAIT_MS);
-  const int fd = spi_open();
-
+void run_telemetry(spi_link* link, telemetry_failure* failure) {
+  // A read that cannot have the bus within the round's wait counts as
+  // failed, so the datagrams keep their rhythm while another program holds
+  // the bus.
   // What cannot be read at start goes out as zeros for the whole run.
   version_info version = {};  // stays 0.0.0 when the file cannot be read
   read_local_version(&version);
 
   char serial[SERIAL_LEN + 1];
-  if (mcu_get_serial_number(fd, serial) != 0) memset(serial, 0, sizeof(serial));
+  if (mcu_get_serial_number(link, serial) != 0) memset(serial, 0, sizeof(serial));
 
   uint8_t uuid[UUID_LEN];
-  if (mcu_get_uuid(fd, uuid) != 0) memset(uuid, 0, sizeof(uuid));
+  if (mcu_get_uuid(link, uuid) != 0) memset(uuid, 0, sizeof(uuid));
+  if (link->setup.what != nullptr) return;
 
   udp_endpoint endpoint;
-  udp_endpoint_open(&endpoint, TELEMETRY_PORT);
+  if (udp_endpoint_open(&endpoint, TELEMETRY_PORT, failure) != 0) return;
 
-  uint8_t status[STATUS_LEN] = {};
+  uint8_t status[TELEMETRY_STATUS_LEN] = {};
   put_u16_be(status, TELEMETRY_STATUS);
 
-  uint8_t version_datagram[VERSION_LEN] = {};
+  uint8_t version_datagram[TELEMETRY_VERSION_LEN] = {};
   put_u16_be(version_datagram, TELEMETRY_VERSION);
-  version_datagram[2] = version.major;
-  version_datagram[3] = version.minor;
-  put_u16_be(version_datagram + 4, version.patch);
+  version_datagram[TELEMETRY_VERSION_MAJOR] = version.major;
+  version_datagram[TELEMETRY_VERSION_MINOR] = version.minor;
+  put_u16_be(version_datagram + TELEMETRY_VERSION_PATCH, version.patch);
 
-  uint8_t identity[IDENTITY_LEN] = {};
+  uint8_t identity[TELEMETRY_IDENTITY_LEN] = {};
   put_u16_be(identity, TELEMETRY_IDENTITY);
-  memcpy(identity + 2, serial, SERIAL_LEN);
-  identity[2 + SERIAL_LEN] = 0;
-  memcpy(identity + 2 + SERIAL_LEN + 1, uuid, UUID_LEN);
+  memcpy(identity + TELEMETRY_IDENTITY_SERIAL, serial, SERIAL_LEN);
+  identity[TELEMETRY_IDENTITY_SERIAL + SERIAL_LEN] = 0;
+  memcpy(identity + TELEMETRY_IDENTITY_UUID, uuid, UUID_LEN);
 
   printf("Broadcasting on UDP:%d\n", TELEMETRY_PORT);
   // The service runs until it is killed: its one line must not wait in a
@@ -134,15 +135,17 @@ void run_telemetry(void) {
   fflush(stdout);
 
   for (;;) {
-    spi_link_set_lock_wait(TELEMETRY_LOCK_WAIT_MS);
+    link->lock_wait_ms = TELEMETRY_LOCK_WAIT_MS;
     // A failed read keeps the last good value in the datagram.
     uint8_t value = 0;
-    if (mcu_get_battery_level(fd, &value) == 0) status[2] = value;
-    if (mcu_get_charging_status(fd, &value) == 0) status[3] = value;
+    if (mcu_get_battery_level(link, &value) == 0) status[TELEMETRY_STATUS_BATTERY] = value;
+    if (mcu_get_charging_status(link, &value) == 0) status[TELEMETRY_STATUS_CHARGING] = value;
+    if (link->setup.what != nullptr) return;
 
-    udp_endpoint_send(&endpoint, status, sizeof(status));
-    udp_endpoint_send(&endpoint, version_datagram, sizeof(version_datagram));
-    udp_endpoint_send(&endpoint, identity, sizeof(identity));
+    if (udp_endpoint_send(&endpoint, status, sizeof(status), failure) != 0 ||
+        udp_endpoint_send(&endpoint, version_datagram, sizeof(version_datagram), failure) != 0 ||
+        udp_endpoint_send(&endpoint, identity, sizeof(identity), failure) != 0)
+      return;
 
     sleep(1);
   }

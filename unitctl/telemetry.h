@@ -6,10 +6,13 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#define TELEMETRY_BROADCAST_ADDRESS "192.168.1.255"
-#define TELEMETRY_PORT 2013
+#include "spi_link.h"
+#include "telemetry_wire.h"
 
-enum { TELEMETRY_STATUS = 0, TELEMETRY_VERSION = 1, TELEMETRY_IDENTITY = 2 };
+#define TELEMETRY_BROADCAST_ADDRESS "192.168.1.255"
+
+// Each round of reads waits for the bus at most this long in all.
+constexpr int64_t TELEMETRY_LOCK_WAIT_MS = 500;
 
 // The port lives in the destination address; the record keeps no copy.
 struct udp_endpoint {
@@ -17,8 +20,21 @@ struct udp_endpoint {
   struct sockaddr_in* destination;
 };
 
-udp_endpoint* udp_endpoint_open(udp_endpoint* endpoint, int port);
-void udp_endpoint_send(udp_endpoint* endpoint, const uint8_t* data, size_t len);
+// Why the service stopped: a perror-style message and the error behind it,
+// or `reason` in place of the system's error text.
+struct telemetry_failure {
+  const char* what;
+  int error;
+  const char* reason;
+};
+
+// 0, or 1 with *failure filled and nothing left open.
+int udp_endpoint_open(udp_endpoint* endpoint, int port, telemetry_failure* failure);
+int udp_endpoint_send(udp_endpoint* endpoint, const uint8_t* data, size_t len,
+                      telemetry_failure* failure);
 void udp_endpoint_close(udp_endpoint* endpoint);
 
-[[noreturn]] void run_telemetry(void);
+// The service on the opened link. Returns only when it cannot go on: a UDP
+// set-up or send failure (*failure), or the link's set-up failed
+// (link->setup).
+void run_telemetry(spi_link* link, telemetry_failure* failure);

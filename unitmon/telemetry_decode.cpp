@@ -4,9 +4,9 @@
 
 size_t telemetry_expected_length(uint16_t type) {
   switch (type) {
-    case TELEMETRY_STATUS: return 4;
-    case TELEMETRY_VERSION: return 6;
-    case TELEMETRY_IDENTITY: return 29;
+    case TELEMETRY_STATUS: return TELEMETRY_STATUS_LEN;
+    case TELEMETRY_VERSION: return TELEMETRY_VERSION_LEN;
+    case TELEMETRY_IDENTITY: return TELEMETRY_IDENTITY_LEN;
     default: return 0;
   }
 }
@@ -32,20 +32,22 @@ telemetry_result telemetry_decode(const uint8_t* data, size_t len, telemetry_rec
   memset(&r, 0, sizeof r);
   r.type = type;
   if (type == TELEMETRY_STATUS) {
-    r.battery = data[2];
-    r.charging = data[3];
+    r.battery = data[TELEMETRY_STATUS_BATTERY];
+    r.charging = data[TELEMETRY_STATUS_CHARGING];
     r.battery_valid = r.battery <= 100;
     r.charging_valid = r.charging <= 2;
   } else if (type == TELEMETRY_VERSION) {
-    r.major = data[2];
-    r.minor = data[3];
-    r.patch = static_cast<uint16_t>((data[4] << 8) | data[5]);
+    r.major = data[TELEMETRY_VERSION_MAJOR];
+    r.minor = data[TELEMETRY_VERSION_MINOR];
+    const uint8_t* patch = data + TELEMETRY_VERSION_PATCH;
+    r.patch = static_cast<uint16_t>((patch[0] << 8) | patch[1]);
   } else {
-    while (r.serial_len < TELEMETRY_SERIAL_LEN && data[2 + r.serial_len] != 0) {
-      r.serial[r.serial_len] = data[2 + r.serial_len];
+    const uint8_t* serial = data + TELEMETRY_IDENTITY_SERIAL;
+    while (r.serial_len < TELEMETRY_SERIAL_LEN && serial[r.serial_len] != 0) {
+      r.serial[r.serial_len] = serial[r.serial_len];
       ++r.serial_len;
     }
-    memcpy(r.uuid, data + 13, TELEMETRY_UUID_LEN);
+    memcpy(r.uuid, data + TELEMETRY_IDENTITY_UUID, TELEMETRY_UUID_LEN);
   }
   *out = r;
   return TELEMETRY_OK;

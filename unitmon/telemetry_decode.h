@@ -5,12 +5,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
-constexpr uint16_t TELEMETRY_PORT = 2013;
-constexpr uint16_t TELEMETRY_STATUS = 0;    // 4 bytes: type, battery %, charging
-constexpr uint16_t TELEMETRY_VERSION = 1;   // 6 bytes: type, major, minor, patch
-constexpr uint16_t TELEMETRY_IDENTITY = 2;  // 29 bytes: type, serial (11), UUID (16)
-constexpr size_t TELEMETRY_SERIAL_LEN = 10;  // characters; an eleventh byte ends them
-constexpr size_t TELEMETRY_UUID_LEN = 16;
+#include "telemetry_wire.h"
 
 enum telemetry_result {
   TELEMETRY_OK,

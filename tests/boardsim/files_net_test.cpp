@@ -1,6 +1,7 @@
-// The version-file redirect, fs.deny, and the network calls: datagram
-// capture, injected send and resolve failures and net.stop_after. Every send happens in a child process inside a network
-// namespace of its own with no route anywhere, so a datagram that escaped
+// The version-file redirect, fs.deny, other files, and the network calls:
+// datagram capture, injected send and resolve failures and net.stop_after.
+// Every send happens in a child process inside a network namespace of its
+// own with no route anywhere, so a datagram that escaped
 // the capture could not leave the machine (it fails with ENETUNREACH there,
 // which the test sees).
 #include <arpa/inet.h>
@@ -13,6 +14,7 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -57,6 +59,15 @@ TEST(VersionFile, RedirectedToTheBoard) {
   fd = openat(AT_FDCWD, VERSION, O_RDONLY);
   EXPECT_GE(fd, 0);
   close(fd);
+  // libxml2 looks at the file with stat() first.
+  struct stat st;
+  ASSERT_EQ(stat(VERSION, &st), 0);
+  EXPECT_EQ(st.st_size, static_cast<off_t>(xml.size()));
+#ifdef __GLIBC__
+  struct stat64 st64;
+  ASSERT_EQ(stat64(VERSION, &st64), 0);
+  EXPECT_EQ(st64.st_size, static_cast<off_t>(xml.size()));
+#endif
 
   board.remove_version_file();
   errno = 0;
@@ -113,6 +124,35 @@ TEST(VersionFile, EveryOpenVariantIsRedirected) {
 }
 #endif
 
+// Files the board does not own reach the C library unchanged, mode included.
+TEST(Files, CreatedWithTheModeAsked) {
+  Board board;
+  board.attach();
+  struct Form {
+    const char* name;
+    int (*create)(const char*);
+  };
+  const Form forms[] = {
+      {"open", [](const char* p) { return open(p, O_CREAT | O_WRONLY, 0604); }},
+      {"openat", [](const char* p) { return openat(AT_FDCWD, p, O_CREAT | O_WRONLY, 0604); }},
+#ifdef __GLIBC__
+      {"open64", [](const char* p) { return open64(p, O_CREAT | O_WRONLY, 0604); }},
+      {"openat64", [](const char* p) { return openat64(AT_FDCWD, p, O_CREAT | O_WRONLY, 0604); }},
+#endif
+  };
+  mode_t old_mask = umask(022);
+  for (const Form& f : forms) {
+    const std::string path = board.dir() + "/created." + f.name;
+    int fd = f.create(path.c_str());
+    ASSERT_GE(fd, 0) << f.name << ": " << strerror(errno);
+    close(fd);
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0) << f.name;
+    EXPECT_EQ(st.st_mode & 0777, 0604u) << f.name;
+  }
+  umask(old_mask);
+}
+
 TEST(VersionFile, DeniedPath) {
   Board board;
   board.attach();
@@ -135,6 +175,12 @@ TEST(VersionFile, DeniedPath) {
     EXPECT_EQ(open(path.c_str(), O_RDONLY), -1);
     EXPECT_EQ(errno, EACCES);
   }
+  board.set("fs.deny", VERSION);
+  struct stat st;
+  errno = 0;
+  EXPECT_EQ(stat(VERSION, &st), -1);
+  EXPECT_EQ(errno, EACCES);
+  board.set("fs.deny", other);
   // Only exactly that path.
   EXPECT_EQ(access(VERSION, R_OK), 0);
   board.set("fs.deny", "");

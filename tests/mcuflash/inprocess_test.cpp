@@ -11,61 +11,51 @@
 
 #include "kboot_link.h"
 #include "spidev.h"
+#include "test_support.h"
 
 namespace {
 
 using boardsim::Board;
+using test_support::Watchdog;
 
-struct SettingsGuard {
-  ~SettingsGuard() {
-    verbose = 0;
-    spi_mode = 0;
-    spi_bits_per_word = 8;
-    spi_max_speed_hz = 400000;
-  }
-};
+// The flasher's device settings on the attached board, opened and
+// configured as mcuflash does.
+spidev_device open_flasher_device() {
+  spidev_device device{};
+  device.path = SPIDEV_PATH;
+  device.settings = {0, 8, 400000};
+  spidev_failure failure{};
+  EXPECT_EQ(spidev_open(&device, &failure), 0);
+  EXPECT_EQ(spidev_configure(&device, &failure), 0);
+  device.exchange_speed_hz = device.settings.max_speed_hz;
+  device.exchange_bits = device.settings.bits_per_word;
+  return device;
+}
 
-TEST(SpiExchange, DescriptorFollowsTheModeBits) {
+// Every exchange is one full-duplex transfer at the speed and word size the
+// device read back, in one chip-select frame without delay.
+TEST(SpiExchange, DescriptorCarriesTheSettingsReadBack) {
   Board board;
+  board.set("spi.readback.speed", "123456");
   board.attach();
-  SettingsGuard guard;
-  const int fd = spidev_open();
-  spi_configure(fd);
-  struct Case {
-    uint32_t mode;
-    bool has_tx, has_rx;
-    uint8_t tx_nbits, rx_nbits;
-  } cases[] = {
-      {0x000, true, true, 0, 0},   {0x100, true, false, 2, 0}, {0x200, true, false, 4, 0},
-      {0x300, true, false, 4, 0},  {0x400, false, true, 0, 2}, {0x800, false, true, 0, 4},
-      {0x500, true, false, 2, 2},  {0xA00, true, false, 4, 4}, {0x120, true, true, 2, 0},
-      {0x820, true, true, 0, 4},   {0x003, true, true, 0, 0},
-  };
-  spi_max_speed_hz = 123456;
-  spi_bits_per_word = 8;
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.mode);
-    spi_mode = c.mode;
-    board.clear_logs();
-    const uint8_t tx[3] = {0x01, 0x02, 0x03};
-    uint8_t rx[3] = {};
-    EXPECT_EQ(spi_exchange(fd, tx, rx, 3), 3);
-    const auto log = board.spi_log();
-    ASSERT_EQ(log.size(), 1u);
-    const auto& e = log[0];
-    EXPECT_EQ(e.has_tx, c.has_tx);
-    EXPECT_EQ(e.has_rx, c.has_rx);
-    EXPECT_EQ(e.tx_nbits, c.tx_nbits);
-    EXPECT_EQ(e.rx_nbits, c.rx_nbits);
-    EXPECT_EQ(e.speed_hz, 123456u);
-    EXPECT_EQ(e.bits_per_word, 8);
-    EXPECT_EQ(e.delay_usecs, 0);
-    EXPECT_EQ(e.cs_change, 0);
-    if (c.has_tx) {
-      EXPECT_EQ(e.tx, (std::vector<uint8_t>{1, 2, 3}));
-    }
-  }
-  close(fd);
+  const spidev_device device = open_flasher_device();
+  board.clear_logs();
+  const uint8_t tx[3] = {0x01, 0x02, 0x03};
+  uint8_t rx[3] = {};
+  EXPECT_EQ(spidev_exchange(&device, tx, rx, 3), 3);
+  const auto log = board.spi_log();
+  ASSERT_EQ(log.size(), 1u);
+  const auto& e = log[0];
+  EXPECT_TRUE(e.has_tx);
+  EXPECT_TRUE(e.has_rx);
+  EXPECT_EQ(e.tx_nbits, 0);
+  EXPECT_EQ(e.rx_nbits, 0);
+  EXPECT_EQ(e.speed_hz, 123456u);
+  EXPECT_EQ(e.bits_per_word, 8);
+  EXPECT_EQ(e.delay_usecs, 0);
+  EXPECT_EQ(e.cs_change, 0);
+  EXPECT_EQ(e.tx, (std::vector<uint8_t>{1, 2, 3}));
+  close(device.fd);
 }
 
 // The poll bound runs on the link's clock: with a clock that moves on a
@@ -79,22 +69,22 @@ TEST(KbootPoll, SilentBootloaderEndsEveryProcedureOnTheClock) {
   board.set("mcu.program", "bootloader");
   board.set("kb.silent", 1);
   board.attach();
-  SettingsGuard guard;
-  const int fd = spidev_open();
-  spi_configure(fd);
-  kboot_clock_ms = fake_clock_ms;
+  // A poll that never gives up fails here, not at the suite's time-out.
+  const Watchdog watchdog(10);
+  const spidev_device device = open_flasher_device();
+  const kboot_link link = {&device, false, fake_clock_ms};
   struct Case {
-    kboot_result (*procedure)(int);
+    kboot_result (*procedure)(const kboot_link*);
     const char* awaited;
   } cases[] = {
       {kboot_ping, "ping response"},
       {kboot_wait_ack, "ack"},
-      {kboot_read_generic_response, "generic response"},
+      {[](const kboot_link* l) { return kboot_read_generic_response(l); }, "generic response"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.awaited);
     board.clear_logs();
-    const kboot_result r = c.procedure(fd);
+    const kboot_result r = c.procedure(&link);
     EXPECT_EQ(r.status, kboot_status::no_answer);
     EXPECT_STREQ(r.awaited, c.awaited);
     // One poll per clock reading until ten seconds had passed.
@@ -103,8 +93,7 @@ TEST(KbootPoll, SilentBootloaderEndsEveryProcedureOnTheClock) {
       if (e.tx.size() == 1) polls += e.count;
     EXPECT_EQ(polls, 10u);
   }
-  kboot_clock_ms = kboot_monotonic_ms;
-  close(fd);
+  close(device.fd);
 }
 
 }  // namespace

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "kboot_packet.h"
-#include "spi_transport.h"
+#include "kboot_link.h"
 
 namespace {
 
@@ -21,16 +21,15 @@ Bytes command(uint8_t tag, uint8_t reserved, std::vector<uint32_t> parameters) {
   return Bytes(packet, packet + size);
 }
 
-// Runs `body` with verbose output on and returns what it printed.
+// Runs `body` on a link with verbose output on (or off) and returns what it
+// printed.
 template <typename F>
-std::string verbose_output(F body, int verbose_flag = 1) {
-  const int saved = verbose;
-  verbose = verbose_flag;
+std::string verbose_output(F body, bool verbose = true) {
+  const kboot_link link = {nullptr, verbose, nullptr};
   fflush(stdout);
   testing::internal::CaptureStdout();
-  body();
+  body(&link);
   fflush(stdout);
-  verbose = saved;
   return testing::internal::GetCapturedStdout();
 }
 
@@ -115,22 +114,22 @@ TEST(KbootPackets, DataPacketLayout) {
 
 TEST(KbootTrace, RowsAreByteExact) {
   const Bytes erase = command(KBOOT_CMD_ERASE_ALL_UNSECURE, 0xCC, {});
-  EXPECT_EQ(verbose_output([&] { trace_dump(erase.data(), erase.size(), erase.size(), "erase all unsecure"); }),
+  EXPECT_EQ(verbose_output([&](const kboot_link* l) { kboot_trace(l, erase.data(), erase.size(), "erase all unsecure"); }),
             "erase all unsecure | 5A A4 04 00 CF 32 0D 00 CC 00  | \n");
   const uint8_t five[] = {0x01, 0x02, 0xab, 0x0c, 0xF0};
-  EXPECT_EQ(verbose_output([&] { trace_dump(five, 5, 4, "x"); }),
+  EXPECT_EQ(verbose_output([&](const kboot_link*) { spidev_dump(five, 5, 4, "x", false); }),
             "x | 01 02 AB 0C  | \nx | F0 __ __ __  | \n");
-  EXPECT_EQ(verbose_output([&] { trace_dump(five, 4, 2, "two"); }),
+  EXPECT_EQ(verbose_output([&](const kboot_link*) { spidev_dump(five, 4, 2, "two", false); }),
             "two | 01 02  | \ntwo | AB 0C  | \n");
-  EXPECT_EQ(verbose_output([&] { trace_dump(five, 2, 6, "short"); }),
+  EXPECT_EQ(verbose_output([&](const kboot_link*) { spidev_dump(five, 2, 6, "short", false); }),
             "short | 01 02 __ __ __ __  | \n");
   // Nothing at all without verbose output.
-  EXPECT_EQ(verbose_output([&] { trace_dump(five, 5, 5, "quiet"); }, 0), "");
+  EXPECT_EQ(verbose_output([&](const kboot_link* l) { kboot_trace(l, five, 5, "quiet"); }, false), "");
 }
 
 TEST(KbootTrace, VerbosePrintfFollowsTheFlag) {
-  EXPECT_EQ(verbose_output([] { verbose_printf("Pin %d: ", 21); }), "Pin 21: ");
-  EXPECT_EQ(verbose_output([] { verbose_printf("Got ack\n"); }, 0), "");
+  EXPECT_EQ(verbose_output([](const kboot_link* l) { kboot_say(l, "Pin %d: ", 21); }), "Pin 21: ");
+  EXPECT_EQ(verbose_output([](const kboot_link* l) { kboot_say(l, "Got ack\n"); }, false), "");
 }
 
 }  // namespace

@@ -35,6 +35,16 @@ inline std::string capture_stdout(const std::function<void()>& body) {
   return out;
 }
 
+// A bound of a test's own on code that polls: if the scope is not left
+// within `seconds`, SIGALRM ends the test process, failing the test there
+// instead of at the suite's time-out.
+struct Watchdog {
+  explicit Watchdog(unsigned seconds) { alarm(seconds); }
+  ~Watchdog() { alarm(0); }
+  Watchdog(const Watchdog&) = delete;
+  Watchdog& operator=(const Watchdog&) = delete;
+};
+
 inline bool starts_with(const std::string& s, const char* prefix) {
   return s.rfind(prefix, 0) == 0;
 }

@@ -68,14 +68,14 @@ TEST(Crc8, UpdateUsesOnlyTheLowByteOfThePolynomial) {
 
 TEST(HexDump, TwoBytesFillTheRowWithBlanks) {
   const uint8_t data[] = {0x57, 0xA2};
-  const std::string out = capture_stdout([&] { hex_dump(data, 2, 32, "RX"); });
+  const std::string out = capture_stdout([&] { spidev_dump(data, 2, 32, "RX", true); });
   EXPECT_EQ(out, "RX | 57 A2 " + repeat("__ ", 30) + " | W.\n");
 }
 
 TEST(HexDump, ExactlyOneRowOf32Bytes) {
   uint8_t data[32];
   for (int i = 0; i < 32; ++i) data[i] = (uint8_t)(0x40 + i);  // '@' .. '_'
-  const std::string out = capture_stdout([&] { hex_dump(data, 32, 32, "TX"); });
+  const std::string out = capture_stdout([&] { spidev_dump(data, 32, 32, "TX", true); });
   std::string hex;
   char cell[4];
   for (int i = 0; i < 32; ++i) {
@@ -90,7 +90,7 @@ TEST(HexDump, ThirtyThreeBytesMakeASecondLabelledRow) {
   uint8_t data[33];
   for (int i = 0; i < 33; ++i) data[i] = (uint8_t)i;
   data[32] = 'z';
-  const std::string out = capture_stdout([&] { hex_dump(data, 33, 32, "TX"); });
+  const std::string out = capture_stdout([&] { spidev_dump(data, 33, 32, "TX", true); });
   std::string hex;
   char cell[4];
   for (int i = 0; i < 32; ++i) {
@@ -103,13 +103,13 @@ TEST(HexDump, ThirtyThreeBytesMakeASecondLabelledRow) {
 
 TEST(HexDump, CharacterColumnShowsOnlyPrintableAscii) {
   const uint8_t data[] = {0x1F, 0x20, 0x41, 0x7E, 0x7F, 0x80, 0xFF, 0x00, 0x69};
-  const std::string out = capture_stdout([&] { hex_dump(data, 9, 32, "RX"); });
+  const std::string out = capture_stdout([&] { spidev_dump(data, 9, 32, "RX", true); });
   EXPECT_EQ(out, "RX | 1F 20 41 7E 7F 80 FF 00 69 " + repeat("__ ", 23) + " | . A~....i\n");
 }
 
 TEST(HexDump, UpperCaseHexAndOtherWidths) {
   const uint8_t data[] = {0xab, 0xcd, 0xef, 0x0a, 0x0b};
-  const std::string out = capture_stdout([&] { hex_dump(data, 5, 2, "X"); });
+  const std::string out = capture_stdout([&] { spidev_dump(data, 5, 2, "X", true); });
   EXPECT_EQ(out,
             "X | AB CD  | ..\n"
             "X | EF 0A  | ..\n"

@@ -76,8 +76,8 @@ void make_socket(const std::string& path) {
 }
 
 enum class Plant {
-  Fifo, Directory, DevNull, SymlinkToFifo, Socket, Oversized, Gzip, BombOversized, BombInLimit,
-  ExternalEntity, NonUtf8,
+  Fifo, Directory, DevNull, SymlinkToFifo, Socket, Oversized, OversizedAfterRoot, Gzip,
+  BombOversized, BombInLimit, ExternalEntity, NonUtf8,
 };
 
 // Puts the hostile thing at path; dir is the board's directory.
@@ -95,6 +95,11 @@ void plant(Plant what, const std::string& path, const std::string& dir) {
       write_file(path, "<krv><major>1</major><minor>4</minor><patch>2</patch><build>57</build>"
                        "<commit_id_short>a1b2c3d</commit_id_short>" +
                            std::string(64 * 1024, ' ') + "</krv>\n");
+      break;
+    case Plant::OversizedAfterRoot:
+      // Valid XML past the limit, and still valid when cut anywhere after
+      // the root element: only the size tells it from a version file.
+      write_file(path, SAMPLE_XML + std::string(64 * 1024, '\n'));
       break;
     case Plant::Gzip: write_file(path, gzipped(SAMPLE_XML)); break;
     case Plant::BombOversized: write_file(path, entity_bomb(50000, 20000)); break;
@@ -134,6 +139,7 @@ const HostileCase CASES[] = {
     {"DevNull", Plant::DevNull, "-v", FAILED_OUT, 1, ""},
     {"SymlinkToFifo", Plant::SymlinkToFifo, "-v", FAILED_OUT, 1, ""},
     {"Oversized", Plant::Oversized, "-v", FAILED_OUT, 1, ""},
+    {"OversizedAfterRoot", Plant::OversizedAfterRoot, "-v", FAILED_OUT, 1, ""},
     {"Gzip", Plant::Gzip, "-v", FAILED_OUT, 1, ""},
     {"EntityBomb", Plant::BombOversized, "-v", FAILED_OUT, 1, ""},
     {"EntityBombWithinTheSizeLimit", Plant::BombInLimit, "-v", SAMPLE_OUT, 0, ""},

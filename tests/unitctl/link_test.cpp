@@ -68,12 +68,11 @@ class Link : public testing::Test {
   void open_with(std::initializer_list<std::pair<const char*, const char*>> settings) {
     for (const auto& [k, v] : settings) board.set(k, v);
     board.attach();
-    fd = spi_open();
+    spi_link_open(&opened, false);
     board.clear_logs();
   }
   void TearDown() override {
-    verbose_output = false;
-    if (fd >= 0) close(fd);
+    if (opened.device.fd >= 0) close(opened.device.fd);
   }
 
   // A read of the battery level: command word 01 01, one byte, 5 ms, two repeats.
@@ -83,7 +82,8 @@ class Link : public testing::Test {
   }
 
   Board board;
-  int fd = -1;
+  spi_link opened{.device = {.fd = -1}};
+  spi_link* const fd = &opened;
 };
 
 // Counts the exchanges whose bytes sent equal tx.
@@ -97,8 +97,7 @@ size_t count_tx(const std::vector<Frame>& f, const Bytes& tx) {
 
 TEST_F(Link, OpenConfiguresTheDeviceWithSixIoctlsInOrder) {
   board.attach();
-  fd = spi_open();
-  ASSERT_GE(fd, 0);
+  ASSERT_EQ(spi_link_open(fd, false), 0);
   const auto log = board.spi_config_log();
   const std::vector<std::pair<std::string, uint32_t>> expected = {
       {"wr_mode", 0}, {"rd_mode", 0}, {"wr_bits", 8}, {"rd_bits", 8},
@@ -123,8 +122,7 @@ TEST_F(Link, OpenAcceptsWhateverTheDriverReadsBack) {
 
 TEST_F(Link, VerboseOpenPrintsTheFixedSettings) {
   board.attach();
-  verbose_output = true;
-  const std::string out = capture_stdout([&] { fd = spi_open(); });
+  const std::string out = capture_stdout([&] { spi_link_open(fd, true); });
   EXPECT_EQ(out,
             "SPI config:\n"
             "Mode: 0x0\n"
@@ -137,7 +135,7 @@ TEST_F(Link, TransferFillsTheDescriptorAndReturnsTheIoctlResult) {
   open_with({});
   const uint8_t tx[3] = {0x00, 0x00, 0x00};
   uint8_t rx[3] = {0xAA, 0xAA, 0xAA};
-  EXPECT_GE(spi_transfer(fd, tx, rx, 3), 0);
+  EXPECT_GE(spidev_exchange(&fd->device, tx, rx, 3), 0);
   const auto log = board.spi_log();
   ASSERT_EQ(log.size(), 1u);
   const auto& e = log[0];
@@ -157,13 +155,13 @@ TEST_F(Link, TransferReportsAFailedExchange) {
   open_with({{"spi.fail_exchanges", "1"}});
   const uint8_t tx[2] = {0x01, 0x01};
   uint8_t rx[2] = {0, 0};
-  EXPECT_EQ(spi_transfer(fd, tx, rx, 2), -1);
-  EXPECT_GE(spi_transfer(fd, tx, rx, 2), 0);
+  EXPECT_EQ(spidev_exchange(&fd->device, tx, rx, 2), -1);
+  EXPECT_GE(spidev_exchange(&fd->device, tx, rx, 2), 0);
 }
 
 TEST_F(Link, VerboseBatteryReadPrintsFourTraceRows) {
   open_with({});
-  verbose_output = true;
+  fd->device.trace = true;
   uint8_t level = 0;
   const std::string out = capture_stdout([&] { EXPECT_EQ(read_battery(&level), 0); });
   EXPECT_EQ(out, "TX | 01 01 " + blanks(30) + " | ..\n" +
@@ -235,10 +233,12 @@ TEST_F(Link, ResyncThatNeverHearsTheMcuGivesUpAfterTwentyPerPhase) {
     Board b;
     for (const auto& [k, v] : settings) b.set(k, v);
     b.attach();
-    const int d = spi_open();
+    spi_link opened_d{};
+    spi_link_open(&opened_d, false);
+    spi_link* const d = &opened_d;
     b.clear_logs();
     EXPECT_EQ(mcu_resync(d), 0);
-    close(d);
+    close(d->device.fd);
     const auto f = frames(b);
     ASSERT_EQ(f.size(), 40u);
     for (int i = 0; i < 20; ++i) EXPECT_EQ(f[i].tx, hex("00")) << i;
@@ -263,13 +263,15 @@ TEST_F(Link, RetriesSetTheNumberOfAttempts) {
     SCOPED_TRACE(retries);
     board.set("fw.bad_crc", -1);
     board.attach();
-    const int d = spi_open();
+    spi_link opened_d{};
+    spi_link_open(&opened_d, false);
+    spi_link* const d = &opened_d;
     board.clear_logs();
     const uint8_t cmd[2] = {0x02, 0x02};
     uint8_t out = 0xEE;
     EXPECT_EQ(mcu_read(d, cmd, &out, 1, 0, retries), 1);
     EXPECT_EQ(out, 0xEE);
-    close(d);
+    close(d->device.fd);
     EXPECT_EQ(count_tx(frames(board), hex("02 02")), retries + 1u);
   }
 }
@@ -294,12 +296,14 @@ TEST_F(Link, AllZeroDataFromAnAnsweringMcuIsData) {
     b.set("fw.battery", 0);
     b.set("fw.not_ready", not_ready);  // 1: answered through the resync marker
     b.attach();
-    const int d = spi_open();
+    spi_link opened_d{};
+    spi_link_open(&opened_d, false);
+    spi_link* const d = &opened_d;
     uint8_t level = 0xEE;
     const uint8_t cmd[2] = {0x01, 0x01};
     EXPECT_EQ(mcu_read(d, cmd, &level, 1, 5, 2), 0);
     EXPECT_EQ(level, 0);
-    close(d);
+    close(d->device.fd);
     EXPECT_EQ(frames(b).back().rx, hex("00 00"));
   }
 }
@@ -375,11 +379,13 @@ TEST_F(Link, WrongAcknowledgementCostsAnAttempt) {
     Board b;
     b.set("fw.bad_ack", c.bad_ack);
     b.attach();
-    const int d = spi_open();
+    spi_link opened_d{};
+    spi_link_open(&opened_d, false);
+    spi_link* const d = &opened_d;
     const uint8_t cmd[2] = {0x12, 0x12};
     const uint8_t payload[1] = {0x01};
     EXPECT_EQ(mcu_write(d, cmd, payload, 1, 0, 2), c.result);
-    close(d);
+    close(d->device.fd);
     const auto f = frames(b);
     EXPECT_EQ(count_tx(f, hex("12 12")), c.words);
     EXPECT_EQ(count_tx(f, hex("01 07")), c.words);  // the data phase: 01 and its CRC
@@ -392,12 +398,14 @@ TEST_F(Link, WriteFailsWhenTheBusOrTheMcuIsGone) {
     Board b;
     b.set(key, -1);
     b.attach();
-    const int d = spi_open();
+    spi_link opened_d{};
+    spi_link_open(&opened_d, false);
+    spi_link* const d = &opened_d;
     b.clear_logs();
     const uint8_t cmd[2] = {0x12, 0x12};
     const uint8_t payload[1] = {0x01};
     EXPECT_EQ(mcu_write(d, cmd, payload, 1, 0, 2), 1);
-    close(d);
+    close(d->device.fd);
     const auto f = frames(b);
     EXPECT_EQ(count_tx(f, hex("12 12")), 6u);
     // Per attempt: word, 20 + 20 resync, resent word, data phase, acknowledgement.

@@ -27,15 +27,16 @@ class Mcu : public testing::Test {
   int open_with(const std::vector<std::pair<std::string, std::string>>& settings) {
     for (const auto& [k, v] : settings) board.set(k, v);
     board.attach();
-    fd = spi_open();
+    spi_link_open(&opened, false);
     board.clear_logs();
-    return fd;
+    return opened.device.fd;
   }
   void TearDown() override {
-    if (fd >= 0) close(fd);
+    if (opened.device.fd >= 0) close(opened.device.fd);
   }
   Board board;
-  int fd = -1;
+  spi_link opened{.device = {.fd = -1}};
+  spi_link* const fd = &opened;
 };
 
 }  // namespace
@@ -45,7 +46,7 @@ namespace {
 // What each operation puts on the bus when the MCU answers at once.
 struct OperationCase {
   const char* name;
-  int (*op)(int fd);
+  int (*op)(spi_link* link);
   Bytes word;
   size_t data_len;    // bytes of the data phase (len + 1)
   uint64_t wait_ms;   // before the data phase (reads) or the acknowledgement (writes)
@@ -59,20 +60,20 @@ uint8_t uuid[16];
 char serial[11];
 usbc_state us;
 const OperationCase OPERATIONS[] = {
-    {"battery", [](int d) { return mcu_get_battery_level(d, &u8); }, {0x01, 0x01}, 2, 5, false},
-    {"charging", [](int d) { return mcu_get_charging_status(d, &u8); }, {0x02, 0x02}, 2, 5, false},
-    {"version", [](int d) { return mcu_get_firmware_version(d, &vi); }, {0x03, 0x03}, 14, 5, false},
-    {"test on", [](int d) { return mcu_set_test_mode(d, 1); }, {0x04, 0x01}, 2, 5, false},
-    {"test off", [](int d) { return mcu_set_test_mode(d, 0); }, {0x04, 0x00}, 2, 5, false},
-    {"reset on", [](int d) { return mcu_set_reset_mode(d, 1); }, {0x05, 0x01}, 2, 5, false},
-    {"led off", [](int d) { return mcu_set_link_led(d, 0); }, {0x06, 0x00}, 2, 5, false},
-    {"led low byte", [](int d) { return mcu_set_link_led(d, 0x301); }, {0x06, 0x01}, 2, 5, false},
-    {"uuid", [](int d) { return mcu_get_uuid(d, uuid); }, {0x07, 0x07}, 18, 20, false},
-    {"serial", [](int d) { return mcu_get_serial_number(d, serial); }, {0x08, 0x08}, 12, 20, false},
-    {"set serial", [](int d) { return mcu_set_serial_number(d, "SU01-02003"); }, {0x09, 0x09}, 11, 175, true},
-    {"usbc", [](int d) { return mcu_get_usbc_state(d, &us); }, {0x10, 0x10}, 5, 175, false},
-    {"usbc mode", [](int d) { return mcu_set_usbc_mode(d, 3); }, {0x11, 0x11}, 2, 200, true},
-    {"usbc current", [](int d) { return mcu_set_usbc_current_mode(d, 1); }, {0x12, 0x12}, 2, 200, true},
+    {"battery", [](spi_link* d) { return mcu_get_battery_level(d, &u8); }, {0x01, 0x01}, 2, 5, false},
+    {"charging", [](spi_link* d) { return mcu_get_charging_status(d, &u8); }, {0x02, 0x02}, 2, 5, false},
+    {"version", [](spi_link* d) { return mcu_get_firmware_version(d, &vi); }, {0x03, 0x03}, 14, 5, false},
+    {"test on", [](spi_link* d) { return mcu_set_test_mode(d, 1); }, {0x04, 0x01}, 2, 5, false},
+    {"test off", [](spi_link* d) { return mcu_set_test_mode(d, 0); }, {0x04, 0x00}, 2, 5, false},
+    {"reset on", [](spi_link* d) { return mcu_set_reset_mode(d, 1); }, {0x05, 0x01}, 2, 5, false},
+    {"led off", [](spi_link* d) { return mcu_set_link_led(d, 0); }, {0x06, 0x00}, 2, 5, false},
+    {"led low byte", [](spi_link* d) { return mcu_set_link_led(d, 0x301); }, {0x06, 0x01}, 2, 5, false},
+    {"uuid", [](spi_link* d) { return mcu_get_uuid(d, uuid); }, {0x07, 0x07}, 18, 20, false},
+    {"serial", [](spi_link* d) { return mcu_get_serial_number(d, serial); }, {0x08, 0x08}, 12, 20, false},
+    {"set serial", [](spi_link* d) { return mcu_set_serial_number(d, "SU01-02003"); }, {0x09, 0x09}, 11, 175, true},
+    {"usbc", [](spi_link* d) { return mcu_get_usbc_state(d, &us); }, {0x10, 0x10}, 5, 175, false},
+    {"usbc mode", [](spi_link* d) { return mcu_set_usbc_mode(d, 3); }, {0x11, 0x11}, 2, 200, true},
+    {"usbc current", [](spi_link* d) { return mcu_set_usbc_current_mode(d, 1); }, {0x12, 0x12}, 2, 200, true},
 };
 
 class McuOperation : public testing::TestWithParam<OperationCase> {};
@@ -81,10 +82,12 @@ TEST_P(McuOperation, SendsItsCommandWordLengthAndWait) {
   const OperationCase& c = GetParam();
   Board b;
   b.attach();
-  const int d = spi_open();
+  spi_link opened_d{};
+    spi_link_open(&opened_d, false);
+    spi_link* const d = &opened_d;
   b.clear_logs();
   EXPECT_EQ(c.op(d), 0);
-  close(d);
+  close(d->device.fd);
   const auto log = b.spi_log();
   ASSERT_EQ(log.size(), c.write ? 3u : 2u);
   EXPECT_EQ(log[0].tx, c.word);
@@ -119,11 +122,13 @@ TEST_F(Mcu, RangedQueriesAcceptUpToTheirLimit) {
     Board b;
     b.set(c.key, c.value);
     b.attach();
-    const int d = spi_open();
+    spi_link opened_d{};
+    spi_link_open(&opened_d, false);
+    spi_link* const d = &opened_d;
     uint8_t out = 0xEE;
     const int r = std::string(c.key) == "fw.battery" ? mcu_get_battery_level(d, &out)
                                                       : mcu_get_charging_status(d, &out);
-    close(d);
+    close(d->device.fd);
     EXPECT_EQ(r, c.ok ? 0 : 1);
     EXPECT_EQ(out, c.ok ? c.value : 0xEE);
     // A valid frame out of range is not repeated.
@@ -134,7 +139,7 @@ TEST_F(Mcu, RangedQueriesAcceptUpToTheirLimit) {
 }
 
 TEST_F(Mcu, SetCommandsNeedTheMcuToConfirm) {
-  const std::function<int(int, int)> ops[] = {mcu_set_test_mode, mcu_set_reset_mode, mcu_set_link_led};
+  const std::function<int(spi_link*, int)> ops[] = {mcu_set_test_mode, mcu_set_reset_mode, mcu_set_link_led};
   const char* records[] = {"fw.test_mode", "fw.reset_mode", "fw.link_led"};
   for (int i = 0; i < 3; ++i) {
     SCOPED_TRACE(records[i]);
@@ -142,9 +147,11 @@ TEST_F(Mcu, SetCommandsNeedTheMcuToConfirm) {
       Board b;
       b.set("fw.status.set", status);
       b.attach();
-      const int d = spi_open();
+      spi_link opened_d{};
+    spi_link_open(&opened_d, false);
+    spi_link* const d = &opened_d;
       EXPECT_EQ(ops[i](d, 1), std::string(status) == "1" ? 0 : 1) << status;
-      close(d);
+      close(d->device.fd);
       EXPECT_EQ(b.get(records[i]), "1");  // the MCU was told, whatever it answered
     }
   }
@@ -164,11 +171,13 @@ TEST_F(Mcu, FirmwareVersionIsDecodedBigEndian) {
     b.set("fw.build", c.build);
     b.set("fw.commit", c.commit);
     b.attach();
-    const int d = spi_open();
+    spi_link opened_d{};
+    spi_link_open(&opened_d, false);
+    spi_link* const d = &opened_d;
     version_info v;
     memset(&v, 0xAA, sizeof v);
     ASSERT_EQ(mcu_get_firmware_version(d, &v), 0);
-    close(d);
+    close(d->device.fd);
     EXPECT_EQ(v.major, c.major);
     EXPECT_EQ(v.minor, c.minor);
     EXPECT_EQ(v.patch, c.patch);
@@ -210,11 +219,13 @@ TEST_F(Mcu, UsbcStateIsDecodedBitByBit) {
     Board b;
     b.set("fw.usbc", c.bytes);
     b.attach();
-    const int d = spi_open();
+    spi_link opened_d{};
+    spi_link_open(&opened_d, false);
+    spi_link* const d = &opened_d;
     usbc_state s;
     memset(&s, 0x5A, sizeof s);
     ASSERT_EQ(mcu_get_usbc_state(d, &s), 0);
-    close(d);
+    close(d->device.fd);
     EXPECT_EQ(s.current_mode_advertised, c.want.current_mode_advertised);
     EXPECT_EQ(s.current_mode_detected, c.want.current_mode_detected);
     EXPECT_EQ(s.attached_accessory, c.want.attached_accessory);
@@ -234,14 +245,16 @@ TEST_F(Mcu, StatusByteOtherThanOneLeavesTheOutputUntouched) {
       Board b;
       b.set(key, status);
       b.attach();
-      const int d = spi_open();
+      spi_link opened_d{};
+    spi_link_open(&opened_d, false);
+    spi_link* const d = &opened_d;
       uint8_t buf[64];
       memset(buf, 0xC3, sizeof buf);
       int r = -1;
       if (std::string(key) == "fw.status.uuid") r = mcu_get_uuid(d, buf);
       if (std::string(key) == "fw.status.serial") r = mcu_get_serial_number(d, (char*)buf);
       if (std::string(key) == "fw.status.usbc") r = mcu_get_usbc_state(d, (usbc_state*)buf);
-      close(d);
+      close(d->device.fd);
       EXPECT_EQ(r, 1);
       for (uint8_t x : buf) ASSERT_EQ(x, 0xC3);
       size_t words = 0;
@@ -290,10 +303,12 @@ TEST_F(Mcu, ModeArgumentsTravelAsTheirLowByte) {
     SCOPED_TRACE(c.mode);
     Board b;
     b.attach();
-    const int d = spi_open();
+    spi_link opened_d{};
+    spi_link_open(&opened_d, false);
+    spi_link* const d = &opened_d;
     EXPECT_EQ(mcu_set_usbc_mode(d, c.mode), 0);
     EXPECT_EQ(mcu_set_usbc_current_mode(d, c.mode), 0);
-    close(d);
+    close(d->device.fd);
     EXPECT_EQ(b.get("fw.usbc_mode"), c.sent);
     EXPECT_EQ(b.get("fw.usbc_current"), c.sent);
   }
