@@ -40,91 +40,61 @@ void guard_flash_signals(void) {
   sigaction(SIGTERM, &action, nullptr);
 }
 
-// Bytes of a run: from the reader's memory, or for a raw image from the
-// file as it goes.
-int run_bytes(const flash_job* job, const image_run& run, uint32_t offset, uint8_t* chunk,
-              size_t length) {
-  if (run.bytes == nullptr) return image_read(job->image, chunk, length);
-  memcpy(chunk, run.bytes + offset, length);
-  return 0;
-}
-
-long chunk_count(uint32_t size) {
-  return static_cast<long>(size / KBOOT_DATA_CHUNK + (size % KBOOT_DATA_CHUNK ? 1 : 0));
-}
-
-void spin(const kboot_link* link, long k) {
-  if (link->verbose) return;
-  fflush(stdout);
-  printf("\b%c", SPINNER[k % 4]);
-}
-
-// One run: its write-memory command, its data packets with the spinner,
-// and the response that closes the data phase.
-kboot_result download(const kboot_link* link, const flash_job* job, const image_run& run) {
-  if (job->layout->format == image_format::raw)
-    printf("File size %s: %lu\n", job->image->path, static_cast<unsigned long>(run.size));
-  else
-    printf("Writing %lu bytes at 0x%08lx\n", static_cast<unsigned long>(run.size),
-           static_cast<unsigned long>(run.address));
-  const uint32_t parameters[2] = {run.address, run.size};
-  kboot_result r =
-      kboot_send_command(link, {KBOOT_CMD_WRITE_MEMORY, 0x00, parameters, 2, "write memory"});
+// One run through the bootloader: written (its write-memory command and
+// data packets, with the spinner) or, with `verify`, read back and compared
+// byte by byte, the first difference ending it with the check's verdict;
+// then the response that closes the command.
+kboot_result transfer(const kboot_link* link, const flash_job* job, const image_run& run,
+                      bool verify, flash_check* check) {
+  kboot_result r;
+  if (verify) {
+    r = kboot_read_memory(link, run.address, run.size);
+  } else {
+    if (job->layout->format == image_format::raw)
+      printf("File size %s: %lu\n", job->image->path, static_cast<unsigned long>(run.size));
+    else
+      printf("Writing %lu bytes at 0x%08lx\n", static_cast<unsigned long>(run.size),
+             static_cast<unsigned long>(run.address));
+    const uint32_t parameters[2] = {run.address, run.size};
+    r = kboot_send_command(link, {KBOOT_CMD_WRITE_MEMORY, 0x00, parameters, 2, "write memory"});
+  }
   if (r.status != kboot_status::ok) return r;
 
-  const long chunks = chunk_count(run.size);
+  const long chunks = static_cast<long>(run.size / KBOOT_DATA_CHUNK + (run.size % KBOOT_DATA_CHUNK ? 1 : 0));
   printf("/");
   uint32_t done = 0;
   for (long k = 1; done < run.size; ++k) {
-    kboot_say(link, "Flashing %ld of %ld ", k, chunks);
+    kboot_say(link, verify ? "Verifying %ld of %ld " : "Flashing %ld of %ld ", k, chunks);
     const uint32_t left = run.size - done;
     const size_t length = left < KBOOT_DATA_CHUNK ? left : KBOOT_DATA_CHUNK;
     uint8_t chunk[KBOOT_DATA_CHUNK];
-    if (run_bytes(job, run, done, chunk, length) != 0) {
+    if (run.bytes != nullptr) {
+      memcpy(chunk, run.bytes + done, length);
+    } else if (image_read(job->image, chunk, length) != 0) {
       r.status = kboot_status::image_unreadable;
       return r;
     }
-    r = kboot_send_data(link, chunk, length);
-    if (r.status != kboot_status::ok) return r;
-    spin(link, k);
-    done += static_cast<uint32_t>(length);
-  }
-  printf("\b");
-  return kboot_read_generic_response(link);
-}
-
-// One run read back and compared, byte by byte, with what was written;
-// the first difference ends it with the check's verdict.
-kboot_result read_back(const kboot_link* link, const flash_job* job, const image_run& run,
-                       flash_check* check) {
-  kboot_result r = kboot_read_memory(link, run.address, run.size);
-  if (r.status != kboot_status::ok) return r;
-  const long chunks = chunk_count(run.size);
-  printf("/");
-  uint32_t done = 0;
-  for (long k = 1; done < run.size; ++k) {
-    kboot_say(link, "Verifying %ld of %ld ", k, chunks);
-    const uint32_t left = run.size - done;
-    const size_t length = left < KBOOT_DATA_CHUNK ? left : KBOOT_DATA_CHUNK;
-    uint8_t read[KBOOT_DATA_CHUNK];
-    r = kboot_read_data(link, read, length);
-    if (r.status != kboot_status::ok) return r;
-    uint8_t written[KBOOT_DATA_CHUNK];
-    if (run_bytes(job, run, done, written, length) != 0) {
-      r.status = kboot_status::image_unreadable;
-      return r;
+    if (verify) {
+      uint8_t read[KBOOT_DATA_CHUNK];
+      r = kboot_read_data(link, read, length);
+      for (size_t i = 0; r.status == kboot_status::ok && i < length; ++i) {
+        if (read[i] == chunk[i]) continue;
+        printf("\b");
+        check->verdict = flash_verdict::mismatch;
+        check->address = run.address + done + static_cast<uint32_t>(i);
+        check->written = chunk[i];
+        check->read = read[i];
+        return r;
+      }
+      check->verified += length;
+    } else {
+      r = kboot_send_data(link, chunk, length);
     }
-    for (size_t i = 0; i < length; ++i) {
-      if (read[i] == written[i]) continue;
-      printf("\b");
-      check->verdict = flash_verdict::mismatch;
-      check->address = run.address + done + static_cast<uint32_t>(i);
-      check->written = written[i];
-      check->read = read[i];
-      return r;
+    if (r.status != kboot_status::ok) return r;
+    if (!link->verbose) {
+      fflush(stdout);
+      printf("\b%c", SPINNER[k % 4]);
     }
-    check->verified += length;
-    spin(link, k);
     done += static_cast<uint32_t>(length);
   }
   printf("\b");
@@ -179,14 +149,14 @@ kboot_result flash_talk(const kboot_link* link, const flash_job* job, flash_chec
   r = kboot_send_command(link,
                          {KBOOT_CMD_ERASE_ALL_UNSECURE, 0xCC, nullptr, 0, "erase all unsecure"});
   for (size_t i = 0; i < layout->count && r.status == kboot_status::ok; ++i)
-    r = download(link, job, layout->runs[i]);
+    r = transfer(link, job, layout->runs[i], false, check);
   if (r.status == kboot_status::ok && job->verify) {
     if (layout->runs[0].bytes == nullptr && image_rewind(job->image) != 0)
       r.status = kboot_status::image_unreadable;
     for (size_t i = 0; i < layout->count && r.status == kboot_status::ok &&
                        check->verdict == flash_verdict::passed;
          ++i)
-      r = read_back(link, job, layout->runs[i], check);
+      r = transfer(link, job, layout->runs[i], true, check);
     if (r.status != kboot_status::ok || check->verdict != flash_verdict::passed) return r;
     printf("Verified %llu bytes\n", static_cast<unsigned long long>(check->verified));
   }

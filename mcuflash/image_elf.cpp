@@ -24,27 +24,26 @@ bool image_walk_elf(const uint8_t* file, size_t size, image_sink* sink) {
   if (size < HEADER_SIZE || file[4] != 1 || file[5] != 1 || file[6] != 1 ||
       u16(file + 16) != TYPE_EXECUTABLE || u16(file + 18) != MACHINE_ARM)
     return image_fail(sink, layout_problem::elf_not_executable, 0);
-  const uint64_t table = u32(file + 28);
-  const uint64_t entry_size = u16(file + 42);
-  const uint64_t entries = u16(file + 44);
-  // 0xFFFF would mean the count is kept elsewhere: no executable for a
+  const uint32_t table = u32(file + 28);
+  const uint32_t entry_size = u16(file + 42);
+  const uint32_t entries = u16(file + 44);
+  // At most 0xFFFE * 0xFFFF bytes: the table's size fits 32 bits. 0xFFFF
+  // entries would mean the count is kept elsewhere: no executable for a
   // small MCU has that many segments.
+  const uint32_t table_size = entries * entry_size;
   if (entries == 0xFFFF || (entries > 0 && entry_size < PROGRAM_HEADER_SIZE) ||
-      table + entries * entry_size > size)
+      table_size > size || table > size - table_size)
     return image_fail(sink, layout_problem::elf_headers, 0);
-  for (uint64_t i = 0; i < entries; ++i) {
+  for (uint32_t i = 0; i < entries; ++i) {
     const uint8_t* h = file + table + i * entry_size;
-    const uint64_t offset = u32(h + 4);
-    const uint64_t address = u32(h + 12);
-    const uint64_t length = u32(h + 16);
+    const uint32_t offset = u32(h + 4);
+    const uint32_t address = u32(h + 12);
+    const uint32_t length = u32(h + 16);
     if (u32(h) != SEGMENT_LOAD || length == 0) continue;
-    const unsigned long number = static_cast<unsigned long>(i + 1);
-    if (offset + length > size) return image_fail(sink, layout_problem::elf_segment, number);
-    if (address + length > 0x100000000ull)
-      return image_fail(sink, layout_problem::past_4gib, number);
-    if (!sink->take(sink, static_cast<uint32_t>(address), file + offset,
-                    static_cast<size_t>(length), number))
-      return false;
+    if (length > size || offset > size - length)
+      return image_fail(sink, layout_problem::elf_segment, i + 1);
+    if (!image_fits(address, length)) return image_fail(sink, layout_problem::past_4gib, i + 1);
+    if (!sink->take(sink, address, file + offset, length, i + 1)) return false;
   }
   return true;
 }

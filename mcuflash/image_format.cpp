@@ -10,7 +10,6 @@
 
 namespace {
 
-constexpr uint64_t SPACE_END = 0x100000000ull;  // one past the last 32-bit address
 constexpr uint8_t ELF_MAGIC[4] = {0x7F, 'E', 'L', 'F'};
 
 layout_problem fail(layout_fault* fault, layout_problem problem) {
@@ -19,9 +18,16 @@ layout_problem fail(layout_fault* fault, layout_problem problem) {
 }
 
 // First pass: the address ranges the pieces cover, sorted and joined.
+// Ranges hold their first and last address: 32-bit arithmetic throughout.
 struct span {
-  uint64_t start, end;
+  uint32_t first, last;
 };
+
+// Whether a range starting at `first` joins one ending at `last`: it
+// overlaps, or fewer than IMAGE_JOIN_GAP bytes lie between them.
+bool joins(uint32_t last, uint32_t first) {
+  return first <= last || first - last <= IMAGE_JOIN_GAP;
+}
 
 struct span_sink : image_sink {
   span spans[IMAGE_MAX_RUNS];
@@ -31,22 +37,22 @@ struct span_sink : image_sink {
 bool add_span(image_sink* base, uint32_t address, const uint8_t*, size_t length,
               unsigned long line) {
   span_sink* s = static_cast<span_sink*>(base);
-  const uint64_t start = address, end = start + length;
+  const span piece = {address, static_cast<uint32_t>(address + (length - 1))};
   size_t n = s->count;
   // Images come in address order as a rule: the piece extends the last run.
-  if (n > 0 && start >= s->spans[n - 1].start && start < s->spans[n - 1].end + IMAGE_JOIN_GAP) {
-    if (end > s->spans[n - 1].end) s->spans[n - 1].end = end;
+  if (n > 0 && piece.first >= s->spans[n - 1].first && joins(s->spans[n - 1].last, piece.first)) {
+    if (piece.last > s->spans[n - 1].last) s->spans[n - 1].last = piece.last;
     return true;
   }
   // Runs [lo, hi) lie less than IMAGE_JOIN_GAP from the piece: one run with it.
   size_t lo = 0;
-  while (lo < n && s->spans[lo].end + IMAGE_JOIN_GAP <= start) ++lo;
+  while (lo < n && s->spans[lo].last < piece.first && !joins(s->spans[lo].last, piece.first)) ++lo;
   size_t hi = lo;
-  while (hi < n && s->spans[hi].start < end + IMAGE_JOIN_GAP) ++hi;
-  span joined = {start, end};
+  while (hi < n && joins(piece.last, s->spans[hi].first)) ++hi;
+  span joined = piece;
   if (hi > lo) {
-    if (s->spans[lo].start < joined.start) joined.start = s->spans[lo].start;
-    if (s->spans[hi - 1].end > joined.end) joined.end = s->spans[hi - 1].end;
+    if (s->spans[lo].first < joined.first) joined.first = s->spans[lo].first;
+    if (s->spans[hi - 1].last > joined.last) joined.last = s->spans[hi - 1].last;
   } else {
     if (n == IMAGE_MAX_RUNS) return image_fail(s, layout_problem::too_many_runs, line);
     memmove(s->spans + lo + 1, s->spans + lo, (n - lo) * sizeof(span));
@@ -89,19 +95,10 @@ bool fill(image_sink* base, uint32_t address, const uint8_t* bytes, size_t lengt
   return true;
 }
 
-using walker = bool (*)(const uint8_t*, size_t, image_sink*);
-
-walker walker_for(image_format format) {
-  switch (format) {
-    case image_format::elf:
-      return image_walk_elf;
-    case image_format::hex:
-      return image_walk_hex;
-    case image_format::srec:
-      return image_walk_srec;
-    default:
-      return nullptr;
-  }
+bool walk(image_format format, const uint8_t* file, size_t size, image_sink* sink) {
+  if (format == image_format::elf) return image_walk_elf(file, size, sink);
+  return image_walk_text(file, size, sink,
+                         format == image_format::hex ? image_hex_record : image_srec_record);
 }
 
 void find_security_byte(image_layout* layout) {
@@ -117,34 +114,34 @@ void find_security_byte(image_layout* layout) {
 // ELF, HEX or S-record: two walks over the file, the first to size the
 // runs, the second to fill them.
 layout_problem build(const uint8_t* file, size_t size, image_layout* layout, layout_fault* fault) {
-  const walker walk = walker_for(layout->format);
   span_sink spans;
   spans.take = add_span;
   spans.fault = fault;
-  if (!walk(file, size, &spans)) return fault->problem;
+  if (!walk(layout->format, file, size, &spans)) return fault->problem;
   if (spans.count == 0) return fail(fault, layout_problem::no_data);
-  uint64_t total = 0;
+  size_t total = 0;
   for (size_t i = 0; i < spans.count; ++i) {
-    const uint64_t length = spans.spans[i].end - spans.spans[i].start;
-    if (length > 0xFFFFFFFFu) return fail(fault, layout_problem::past_4gib);
-    total += length;
+    // A run of all 2^32 addresses has no 32-bit byte count.
+    const uint32_t extent = spans.spans[i].last - spans.spans[i].first;
+    if (extent == 0xFFFFFFFFu) return fail(fault, layout_problem::past_4gib);
+    if (extent >= SIZE_MAX / 2 - total) return fail(fault, layout_problem::no_memory);
+    total += extent + 1;
   }
-  if (total > SIZE_MAX / 2) return fail(fault, layout_problem::no_memory);
-  uint8_t* memory = static_cast<uint8_t*>(malloc(static_cast<size_t>(total)));
-  uint8_t* written = static_cast<uint8_t*>(calloc(static_cast<size_t>(total / 8 + 1), 1));
+  uint8_t* memory = static_cast<uint8_t*>(malloc(total));
+  uint8_t* written = static_cast<uint8_t*>(calloc(total / 8 + 1, 1));
   if (memory == nullptr || written == nullptr) {
     free(memory);
     free(written);
     return fail(fault, layout_problem::no_memory);
   }
-  memset(memory, IMAGE_FILL_BYTE, static_cast<size_t>(total));
+  memset(memory, IMAGE_FILL_BYTE, total);
   layout->memory = memory;
   layout->count = spans.count;
   size_t at = 0;
   for (size_t i = 0; i < spans.count; ++i) {
     image_run& r = layout->runs[i];
-    r.address = static_cast<uint32_t>(spans.spans[i].start);
-    r.size = static_cast<uint32_t>(spans.spans[i].end - spans.spans[i].start);
+    r.address = spans.spans[i].first;
+    r.size = spans.spans[i].last - spans.spans[i].first + 1;
     r.bytes = memory + at;
     at += r.size;
   }
@@ -153,7 +150,7 @@ layout_problem build(const uint8_t* file, size_t size, image_layout* layout, lay
   filler.fault = fault;
   filler.layout = layout;
   filler.written = written;
-  const bool filled = walk(file, size, &filler);
+  const bool filled = walk(layout->format, file, size, &filler);
   free(written);
   if (!filled) {
     image_release(layout);
@@ -185,8 +182,9 @@ image_format image_detect(const uint8_t* head, size_t length) {
   const uint8_t* line;
   size_t n;
   if (!lines.next(&line, &n) || n == 0) return image_format::raw;
-  if (line[0] == ':' && image_hex_line_ok(line, n)) return image_format::hex;
-  if (line[0] == 'S' && image_srec_line_ok(line, n)) return image_format::srec;
+  image_record record;
+  if (image_hex_record(line, n, &record) == layout_problem::none) return image_format::hex;
+  if (image_srec_record(line, n, &record) == layout_problem::none) return image_format::srec;
   return image_format::raw;
 }
 
@@ -242,7 +240,7 @@ layout_problem image_load(int fd, uint64_t size, image_layout* layout, layout_fa
     fault->value = whole < 0 ? static_cast<uint32_t>(errno) : 0;
     return fail(fault, layout_problem::unreadable);
   }
-  const layout_problem p = image_parse(file, static_cast<size_t>(size), layout, fault);
+  const layout_problem p = build(file, static_cast<size_t>(size), layout, fault);
   free(file);
   return p;
 }
@@ -281,74 +279,57 @@ uint64_t image_total_bytes(const image_layout* layout) {
 }
 
 void image_describe(const layout_fault* f, char* text, size_t size) {
-  const bool elf = f->format == image_format::elf;
-  const char* kind = f->format == image_format::hex ? "Intel HEX" : "S-record";
-  const unsigned long line = f->line;
+  // By problem, in the order of layout_problem.
+  static const char* const reasons[] = {
+      "no problem",
+      "the file changed while it was read",
+      "not enough memory to read the image",
+      "ELF file that is not a 32-bit little-endian ARM executable",
+      "ELF program headers lie outside the file",
+      "outside the file",
+      "not a well-formed record",
+      "checksum does not match",
+      "unknown record type",
+      "",
+      "no end-of-file record (01)",
+      "more records after the end record",
+      "image reaches past the 32-bit address space",
+      "",
+      "image holds no data",
+      "more than 64 separate address ranges",
+      "",
+  };
+  const char* reason = reasons[static_cast<int>(f->problem)];
   switch (f->problem) {
-    case layout_problem::none:
-      snprintf(text, size, "no problem");
-      break;
     case layout_problem::unreadable:
-      snprintf(text, size, "%s",
-               f->value != 0 ? strerror(static_cast<int>(f->value))
-                             : "the file changed while it was read");
-      break;
-    case layout_problem::no_memory:
-      snprintf(text, size, "not enough memory to read the image");
-      break;
-    case layout_problem::elf_not_executable:
-      snprintf(text, size, "ELF file that is not a 32-bit little-endian ARM executable");
-      break;
-    case layout_problem::elf_headers:
-      snprintf(text, size, "ELF program headers lie outside the file");
-      break;
-    case layout_problem::elf_segment:
-      snprintf(text, size, "ELF segment %lu lies outside the file", line);
-      break;
-    case layout_problem::bad_record:
-      snprintf(text, size, "line %lu: not a well-formed %s record", line, kind);
-      break;
-    case layout_problem::bad_checksum:
-      snprintf(text, size, "line %lu: checksum does not match", line);
-      break;
-    case layout_problem::bad_record_type:
-      snprintf(text, size, "line %lu: unknown %s record type", line, kind);
-      break;
-    case layout_problem::bad_count:
-      snprintf(text, size, "line %lu: record count %lu, but %lu data records came before it", line,
-               static_cast<unsigned long>(f->value), f->count);
+      if (f->value != 0) reason = strerror(static_cast<int>(f->value));
       break;
     case layout_problem::no_end:
-      snprintf(text, size, "%s",
-               f->format == image_format::hex ? "no end-of-file record (01)"
-                                              : "no end record (S7, S8 or S9)");
-      break;
-    case layout_problem::after_end:
-      snprintf(text, size, "line %lu: more records after the end record", line);
+      if (f->format == image_format::srec) reason = "no end record (S7, S8 or S9)";
       break;
     case layout_problem::past_4gib:
-      if (line == 0)
-        snprintf(text, size, "image reaches past the 32-bit address space");
-      else
-        snprintf(text, size, "%s %lu: data past the 32-bit address space",
-                 elf ? "ELF segment" : "line", line);
+      if (f->line != 0) reason = "data past the 32-bit address space";
       break;
+    case layout_problem::bad_count:
+      snprintf(text, size, "line %lu: record count %lu, but %lu data records came before it",
+               f->line, static_cast<unsigned long>(f->value), f->count);
+      return;
     case layout_problem::overlap:
       snprintf(text, size, "address 0x%08lx is given twice, as 0x%02x and as 0x%02x",
                static_cast<unsigned long>(f->address), f->first, f->second);
-      break;
-    case layout_problem::no_data:
-      snprintf(text, size, "image holds no data");
-      break;
-    case layout_problem::too_many_runs:
-      snprintf(text, size, "more than %u separate address ranges",
-               static_cast<unsigned>(IMAGE_MAX_RUNS));
-      break;
+      return;
     case layout_problem::locks_mcu:
       snprintf(text, size,
                "byte 0x40C is 0x%02x: it secures the MCU with mass erase disabled, so the MCU "
                "could never be erased or flashed again",
                static_cast<unsigned>(f->value));
+      return;
+    default:
       break;
   }
+  if (f->line != 0)
+    snprintf(text, size, "%s %lu: %s", f->format == image_format::elf ? "ELF segment" : "line",
+             f->line, reason);
+  else
+    snprintf(text, size, "%s", reason);
 }

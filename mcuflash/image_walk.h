@@ -16,15 +16,33 @@ struct image_sink {
   layout_fault* fault;
 };
 
+// One record of a text image, decoded.
+enum class image_record_kind : uint8_t {
+  data,   // `count` bytes at `data` for `address` (plus the HEX base)
+  base,   // a HEX extended address: the base for the data records after it
+  count,  // an S-record count: `address` data records came before
+  end,    // the end record
+  skip,   // a header or start address
+};
+
+struct image_record {
+  uint8_t bytes[5 + 255];  // the record's bytes, decoded from hex
+  image_record_kind kind;
+  uint32_t address;
+  const uint8_t* data;
+  size_t count;
+};
+
+// Decode one line (without its line end) into a record: syntax, record
+// type and checksum; the problem, or none.
+layout_problem image_hex_record(const uint8_t* line, size_t length, image_record* record);
+layout_problem image_srec_record(const uint8_t* line, size_t length, image_record* record);
+
 // Each walker returns false with sink->fault filled in when it refuses the
 // file, or when the sink refused a piece.
 bool image_walk_elf(const uint8_t* file, size_t size, image_sink* sink);
-bool image_walk_hex(const uint8_t* text, size_t size, image_sink* sink);
-bool image_walk_srec(const uint8_t* text, size_t size, image_sink* sink);
-
-// Whether `line` (without its line end) is one well-formed record.
-bool image_hex_line_ok(const uint8_t* line, size_t length);
-bool image_srec_line_ok(const uint8_t* line, size_t length);
+bool image_walk_text(const uint8_t* text, size_t size, image_sink* sink,
+                     layout_problem (*decode)(const uint8_t*, size_t, image_record*));
 
 // Splits a text into lines ended by LF or CR LF; the last may lack its end.
 struct image_lines {
@@ -64,6 +82,12 @@ inline bool image_hex_bytes(const uint8_t* text, size_t count, uint8_t* out) {
     out[i] = static_cast<uint8_t>(value);
   }
   return true;
+}
+
+// Whether `length` bytes from `address` stay inside the 32-bit space, in
+// 32-bit arithmetic (cheap on the board).
+inline bool image_fits(uint32_t address, uint32_t length) {
+  return length == 0 || length - 1 <= 0xFFFFFFFFu - address;
 }
 
 inline bool image_fail(image_sink* sink, layout_problem problem, unsigned long line) {

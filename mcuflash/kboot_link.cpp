@@ -233,68 +233,54 @@ kboot_result read_response(const kboot_link* link, const char* awaited, const ch
   return {};
 }
 
-// A response's tag and parameter count, its status (the first parameter)
-// and the CRC; `wanted` parameters at least when the status is 0.
-kboot_result check_response(const uint8_t* packet, size_t size, uint8_t tag, size_t wanted,
-                            const char* awaited) {
-  kboot_result r = check_crc(packet, size);
+// A command with two parameters whose answer is a response packet with
+// `tag` (get-property, read memory): the command, its ACK, the response,
+// the host's ACK (with its filler bytes unless data packets follow at
+// once), then the response's CRC, tag and status, the first parameter.
+// *second receives the second parameter.
+kboot_result query(const kboot_link* link, uint8_t command, uint32_t first_parameter,
+                   uint32_t second_parameter, uint8_t tag, const char* label,
+                   const char* awaited, const char* response_label, bool data_follows,
+                   uint32_t* second) {
+  const uint32_t parameters[2] = {first_parameter, second_parameter};
+  uint8_t packet[KBOOT_RESPONSE_MAX_SIZE];
+  size_t size = kboot_build_command(packet, command, 0x00, parameters, 2);
+  kboot_trace(link, packet, size, label);
+  kboot_result r = send_packet(link, packet, size);
+  if (r.status == kboot_status::ok) r = kboot_wait_ack(link);
+  if (r.status == kboot_status::ok) r = read_response(link, awaited, response_label, packet, &size);
+  if (r.status == kboot_status::ok) r = data_follows ? send_bare_ack(link) : kboot_send_ack(link);
   if (r.status != kboot_status::ok) return r;
-  const size_t count = packet[KBOOT_HEADER_SIZE + 3];
-  if (packet[KBOOT_HEADER_SIZE] != tag || count < 1 || 4 + 4 * count > size - KBOOT_HEADER_SIZE)
-    return bad_packet(awaited, packet[KBOOT_HEADER_SIZE]);
-  r.value = get_u32_le(packet + KBOOT_HEADER_SIZE + 4);
+  r = check_crc(packet, size);
+  if (r.status != kboot_status::ok) return r;
+  const uint8_t* payload = packet + KBOOT_HEADER_SIZE;
+  const size_t count = payload[3];
+  if (payload[0] != tag || count < 1 || 4 + 4 * count > size - KBOOT_HEADER_SIZE)
+    return bad_packet(awaited, payload[0]);
+  r.value = get_u32_le(payload + 4);
   if (r.value != 0) {
     r.status = kboot_status::error_status;
     return r;
   }
-  if (count < wanted) return bad_packet(awaited, packet[KBOOT_HEADER_SIZE]);
-  return r;
-}
-
-// Sends a command packet and waits for its ACK.
-kboot_result send_command_packet(const kboot_link* link, uint8_t tag, const uint32_t* parameters,
-                                 size_t count, const char* label) {
-  uint8_t packet[KBOOT_COMMAND_MAX_SIZE];
-  const size_t size = kboot_build_command(packet, tag, 0x00, parameters, count);
-  kboot_trace(link, packet, size, label);
-  kboot_result r = send_packet(link, packet, size);
-  if (r.status == kboot_status::ok) r = kboot_wait_ack(link);
+  if (count < 2) return bad_packet(awaited, payload[0]);
+  *second = get_u32_le(payload + 8);
   return r;
 }
 
 }  // namespace
 
 kboot_result kboot_get_property(const kboot_link* link, uint32_t property, uint32_t* value) {
-  const uint32_t parameters[2] = {property, 0};
-  kboot_result r =
-      send_command_packet(link, KBOOT_CMD_GET_PROPERTY, parameters, 2, "get property");
-  if (r.status != kboot_status::ok) return r;
-  uint8_t packet[KBOOT_RESPONSE_MAX_SIZE];
-  size_t size = 0;
-  const char* awaited = "get-property response";
-  r = read_response(link, awaited, "Get property response", packet, &size);
-  if (r.status != kboot_status::ok) return r;
-  // Acknowledged like a generic response, before anything is checked.
-  r = kboot_send_ack(link);
-  if (r.status != kboot_status::ok) return r;
-  r = check_response(packet, size, KBOOT_GET_PROPERTY_RESPONSE, 2, awaited);
-  if (r.status == kboot_status::ok) *value = get_u32_le(packet + KBOOT_HEADER_SIZE + 8);
-  return r;
+  return query(link, KBOOT_CMD_GET_PROPERTY, property, 0, KBOOT_GET_PROPERTY_RESPONSE,
+               "get property", "get-property response", "Get property response", false, value);
 }
 
 kboot_result kboot_read_memory(const kboot_link* link, uint32_t address, uint32_t count) {
-  const uint32_t parameters[2] = {address, count};
-  kboot_result r = send_command_packet(link, KBOOT_CMD_READ_MEMORY, parameters, 2, "read memory");
-  if (r.status != kboot_status::ok) return r;
-  uint8_t packet[KBOOT_RESPONSE_MAX_SIZE];
-  size_t size = 0;
+  uint32_t announced = 0;
   const char* awaited = "read-memory response";
-  r = read_response(link, awaited, "Read memory response", packet, &size);
-  if (r.status != kboot_status::ok) return r;
-  r = send_bare_ack(link);
-  if (r.status != kboot_status::ok) return r;
-  r = check_response(packet, size, KBOOT_READ_MEMORY_RESPONSE, 2, awaited);
-  if (r.status == kboot_status::ok && get_u32_le(packet + KBOOT_HEADER_SIZE + 8) != count)
+  const kboot_result r = query(link, KBOOT_CMD_READ_MEMORY, address, count,
+                               KBOOT_READ_MEMORY_RESPONSE, "read memory", awaited,
+                               "Read memory response", true, &announced);
+  if (r.status == kboot_status::ok && announced != count)
     return bad_packet(awaited, KBOOT_READ_MEMORY_RESPONSE);
   return r;
 }

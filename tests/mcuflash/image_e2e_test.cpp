@@ -88,14 +88,14 @@ TEST(McuflashImages, DamagedImagesAreRefusedBeforeAnythingIsTouched) {
          s.insert(s.find('\n') + 1, "S1" + std::string(100000, '0') + "\r\n");
          return Bytes(s.begin(), s.end());
        }(),
-       "line 2: not a well-formed S-record record"},
+       "line 2: not a well-formed record"},
       {"bad.elf",
        [&] {
          Bytes b = elf;
          b[ph + 7] = 0x7F;  // the first segment's offset far past the end
          return b;
        }(),
-       "ELF segment 1 lies outside the file"},
+       "ELF segment 1: outside the file"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
