@@ -48,6 +48,6 @@ bool image_walk_text(const uint8_t* text, size_t size, image_sink* sink,
         break;
     }
   }
-  if (!ended) return image_fail(sink, layout_problem::no_end, lines.number);
+  if (!ended) return image_fail(sink, layout_problem::no_end, 0);
   return true;
 }

@@ -159,8 +159,6 @@ TEST(ImageFormat, DamagedImagesAreRefusedWithTheirReason) {
       {"HEX record cut short", edit(hex, [](auto& l) { l[3].resize(20); }), layout_problem::bad_record, 4},
       {"HEX line of 100 KB", edit(hex, [](auto& l) { l[1] = ":" + std::string(100000, 'A'); }),
        layout_problem::bad_record, 2},
-      {"HEX records parted by CR alone",
-       edit(hex, [](auto& l) { l[1] += l[2]; l.erase(l.begin() + 2); }), layout_problem::bad_record, 2},
       {"HEX record type 06",
        edit(hex, [](auto& l) { l.insert(l.begin() + 1, hex_record(6, 0, {1, 2})); }),
        layout_problem::bad_record_type, 2},
@@ -182,12 +180,9 @@ TEST(ImageFormat, DamagedImagesAreRefusedWithTheirReason) {
       {"S-record count wrong",
        edit(srec, [](auto& l) { l.insert(l.end() - 1, srec_record('5', {0x00, 0x01})); }),
        layout_problem::bad_count, srec.size()},
-      {"S-record type S4", edit(srec, [](auto& l) { l.insert(l.begin() + 1, srec_record('4', {0, 0})); }),
-       layout_problem::bad_record_type, 2},
       {"S-record without end", edit(srec, [](auto& l) { l.pop_back(); }), layout_problem::no_end, 0},
       {"ELF for another machine", elf_edit([](Bytes& b) { b[18] = 3; }),
        layout_problem::elf_not_executable, 0},
-      {"ELF of 64 bits", elf_edit([](Bytes& b) { b[4] = 2; }), layout_problem::elf_not_executable, 0},
       {"ELF program headers past the end", elf_edit([](Bytes& b) { put32(b, 28, static_cast<uint32_t>(b.size() - 8)); }),
        layout_problem::elf_headers, 0},
       {"ELF header table size overflowing 32 bits",
@@ -199,8 +194,6 @@ TEST(ImageFormat, DamagedImagesAreRefusedWithTheirReason) {
        layout_problem::elf_segment, 1},
       {"ELF segment past 4 GiB", elf_edit([&](Bytes& b) { put32(b, ph + 12, 0xFFFFFF00); }),
        layout_problem::past_4gib, 1},
-      {"ELF segments overlapping", elf_edit([&](Bytes& b) { put32(b, ph + 32 + 12, 0x10); }),
-       layout_problem::overlap, 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -217,24 +210,6 @@ TEST(ImageFormat, DamagedImagesAreRefusedWithTheirReason) {
     if (c.line != 0) {
       EXPECT_NE(std::string(why).find(std::to_string(c.line)), std::string::npos) << why;
     }
-  }
-}
-
-TEST(ImageFormat, OnlyAWellFormedFirstLineMakesATextImage) {
-  const struct {
-    const char* content;
-    image_format format;
-  } cases[] = {
-      {":020000040000FA\n:00000001FF\n", image_format::hex},  // no data, but HEX
-      {":020000040000FB\n:00000001FF\n", image_format::raw},  // checksum wrong
-      {"S9030000FC\n", image_format::srec},
-      {"Some notes\nS9030000FC\n", image_format::raw},
-      {"\x7f" "ELF", image_format::elf},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.content);
-    const std::string s = c.content;
-    EXPECT_EQ(image_detect(reinterpret_cast<const uint8_t*>(s.data()), s.size()), c.format);
   }
 }
 
