@@ -8,13 +8,15 @@
 // while the host sends a packet. A stand-in for ioctl() takes the exchanges
 // and moves the clock, so a poll that waits 10 s costs no real time.
 //
-// The host talks as flash_firmware does after its wake-up: ping, erase all
-// unsecure, write memory with the data phase, execute; it stops at the first
-// step that fails. The exchanges are then walked as the link defines them,
+// The host talks as flash_firmware does after its wake-up: ping, the two
+// flash-range properties, erase all unsecure, write memory with the data
+// phase, execute; it stops at the first step that fails, or when the image
+// lies outside a flash range the bootloader gave. The exchanges are then walked as the link defines them,
 // from what the host sent and what it was fed: the framing and CRC-16 of
 // every packet, the image bytes in order in data packets of up to 32 bytes,
 // polls of single bytes (echoing for the ping, 00 otherwise), each ACK from
-// the host 5A A1 and six 00. The walk decides, independently of the link,
+// the host 5A A1 and six 00, a get-property response read as its header
+// and its payload in one exchange each. The walk decides, independently of the link,
 // how the run must end: ok only when every packet was acknowledged and every
 // generic response had a matching CRC and status 0; else the first missing
 // ACK, bad CRC, error status, failed exchange, or a poll that saw nothing but
@@ -105,6 +107,7 @@ namespace {
 struct Walk {
   size_t i = 0;
   kboot_result expect;
+  bool outside = false;  // the image lies outside the flash range given
 
   const Exchange& next(size_t len, const char* what) {
     FUZZ_REQUIRE(i < boot.log.size(), what);
@@ -180,6 +183,53 @@ struct Walk {
     }
     return calculated == received && status == 0;
   }
+  // A get-property response: header and payload in one exchange each, then
+  // the host's ACK. A refused property leaves *known false.
+  bool property(uint32_t tag, bool* known, uint32_t* value) {
+    const char* awaited = "get-property response";
+    if (!send(kboot_reference::command(0x07, 0x00, {tag, 0}), "get property") || !ack() ||
+        !poll(false, 0, awaited))
+      return false;
+    Bytes r = {0x5A};
+    if (!block(5, &r)) return false;
+    const size_t length = r[2] | r[3] << 8;
+    if (r[1] != 0xA4 || length < 4 || length > 32) return unexpected(awaited, r[1]);
+    if (!block(length, &r)) return false;
+    if (!send({0x5A, 0xA1}, "ACK for the response")) return false;
+    for (int k = 0; k < 6; ++k) {
+      uint8_t ignored;
+      if (!read(&ignored)) return false;
+    }
+    Bytes covered = r;
+    covered.erase(covered.begin() + 4, covered.begin() + 6);
+    const uint16_t calculated = kboot_reference::crc16(covered);
+    const uint16_t received = static_cast<uint16_t>(r[4] | r[5] << 8);
+    if (calculated != received) {
+      expect.status = kboot_status::bad_crc;
+      expect.crc_calculated = calculated;
+      expect.crc_received = received;
+      return false;
+    }
+    const size_t count = r[9];
+    if (r[6] != 0xA7 || count < 1 || 4 + 4 * count > length) return unexpected(awaited, r[6]);
+    *known = (r[10] | r[11] | r[12] | r[13]) == 0;
+    if (!*known) return true;
+    if (count < 2) return unexpected(awaited, r[6]);
+    *value = r[14] | r[15] << 8 | r[16] << 16 | static_cast<uint32_t>(r[17]) << 24;
+    return true;
+  }
+  bool block(size_t length, Bytes* into) {
+    const Exchange& e = next(length, "a block read");
+    FUZZ_REQUIRE(e.tx == Bytes(length, 0x00), "a block read with 00");
+    into->insert(into->end(), e.rx.begin(), e.rx.end());
+    return !ended(e);
+  }
+  bool unexpected(const char* awaited, uint8_t what) {
+    expect.status = kboot_status::bad_packet;
+    expect.awaited = awaited;
+    expect.value = what;
+    return false;
+  }
   bool command(const Bytes& packet, const char* what) {
     return send(packet, what) && ack() && response();
   }
@@ -189,6 +239,15 @@ struct Walk {
     for (int k = 0; k < 9; ++k) {
       uint8_t ignored;
       if (!read(&ignored)) return false;
+    }
+    bool start_known = true, size_known = true;
+    uint32_t flash_start = 0, flash_size = 0;
+    if (!property(3, &start_known, &flash_start) || !property(4, &size_known, &flash_size))
+      return false;
+    if (start_known && size_known &&
+        (flash_start > 0 || image.size() > uint64_t{flash_start} + flash_size)) {
+      outside = true;
+      return false;
     }
     using kboot_reference::command;
     const uint32_t size = static_cast<uint32_t>(image.size());
@@ -220,7 +279,7 @@ struct QuietStdout {
   }
 };
 
-kboot_result talk(flash_image* image) {
+kboot_result talk(flash_image* image, flash_check* check) {
   QuietStdout quiet;
   spidev_device device{};
   device.path = "/dev/spidev0.0";
@@ -228,7 +287,11 @@ kboot_result talk(flash_image* image) {
   device.exchange_speed_hz = 400000;
   device.exchange_bits = 8;
   const kboot_link link = {&device, false, fake_clock_ms};
-  return flash_talk(&link, image);
+  image_layout layout;
+  layout.count = 1;
+  layout.runs[0] = {0, image->size, nullptr};
+  const flash_job job = {image, &layout, false};
+  return flash_talk(&link, &job, check);
 }
 
 }  // namespace
@@ -249,7 +312,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FILE* file = fmemopen(image.data(), image.size(), "rb");
   FUZZ_REQUIRE(file != nullptr, "image in memory");
   flash_image flash{file, "image.bin", static_cast<uint32_t>(image.size()), 0};
-  const kboot_result got = talk(&flash);
+  flash_check check;
+  const kboot_result got = talk(&flash, &check);
   fclose(file);
 
   Walk walk;
@@ -257,12 +321,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_REQUIRE(walk.i == boot.log.size(), "nothing is sent after the run ends");
   const kboot_result& want = walk.expect;
   FUZZ_REQUIRE(got.status == want.status, "the run ends as the replies say");
+  FUZZ_REQUIRE((check.verdict == flash_verdict::outside_flash) == walk.outside,
+               "an image outside the flash range given is refused before the erase");
   switch (want.status) {
     case kboot_status::exchange_failed:
       FUZZ_REQUIRE(got.value == want.value, "the driver's error");
       break;
     case kboot_status::no_answer:
       FUZZ_REQUIRE(strcmp(got.awaited, want.awaited) == 0, "names the packet awaited");
+      break;
+    case kboot_status::bad_packet:
+      FUZZ_REQUIRE(strcmp(got.awaited, want.awaited) == 0 && got.value == want.value,
+                   "names the packet awaited and what came");
       break;
     case kboot_status::no_ack:
     case kboot_status::error_status:

@@ -1,12 +1,14 @@
-// The flashing run: restart into the bootloader, wake it up, ping, erase,
-// download the image with its progress, execute, restart into the new
-// firmware. It returns what happened; main reports it and ends the program.
+// The flashing run: restart into the bootloader, wake it up, ping, check
+// the flash range, erase, download the image run by run with its progress,
+// read it back when asked, execute, restart into the new firmware. It
+// returns what happened; main reports it and ends the program.
 #pragma once
 
 #include <stdint.h>
 
 #include "gpio.h"
 #include "image.h"
+#include "image_format.h"
 #include "kboot_link.h"
 
 // Execute parameters of the downloaded firmware.
@@ -17,27 +19,58 @@ constexpr uint32_t FLASH_STACK_POINTER = 0x20012000;
 // How long a run waits for another program to let go of the SPI bus.
 constexpr int FLASH_LOCK_WAIT_MS = 5000;
 
+// What a run is to write: the file, the runs the reader made of it (a raw
+// image's one run is read from the file as it goes), and whether every run
+// is read back before execute.
+struct flash_job {
+  flash_image* image;
+  const image_layout* layout;
+  bool verify;
+};
+
+// What the run's own checks found. Before the erase the bootloader's flash
+// range (when it answers both properties) must hold the image; with verify,
+// every byte read back must be the byte written.
+enum class flash_verdict {
+  passed,
+  outside_flash,  // nothing erased; the MCU is restarted into its firmware
+  mismatch,       // at `address`, `written` was sent and `read` came back
+};
+
+struct flash_check {
+  flash_verdict verdict = flash_verdict::passed;
+  bool range_known = false;  // both properties answered
+  uint32_t flash_start = 0;
+  uint32_t flash_size = 0;
+  uint32_t address = 0;
+  uint8_t written = 0;
+  uint8_t read = 0;
+  uint64_t verified = 0;  // bytes read back and found equal
+};
+
 // What ended a run: a line that could not be driven (gpio.error set; with
 // `written`, only the final restart after a complete flash failed), else the
-// link's result (image_unreadable: the image records why).
+// link's result (image_unreadable: the image records why), else the checks.
 struct flash_outcome {
   gpio_failure gpio;
   bool written = false;
   kboot_result link;
+  flash_check check;
 };
 
 // The flashing sequence, up to and including execute: the download prints
-// the "File size" line and the spinner.
-flash_outcome flash_firmware(const kboot_link* link, flash_image* image);
+// the "File size" line, or a line per run, and the spinner.
+flash_outcome flash_firmware(const kboot_link* link, const flash_job* job);
 
-// The bootloader conversation after the wake-up phase: ping, erase all
-// unsecure, the download, execute.
-kboot_result flash_talk(const kboot_link* link, flash_image* image);
+// The bootloader conversation after the wake-up phase: ping, the flash
+// range, erase all unsecure, one write memory per run, the read-back when
+// asked, execute. A check that refuses ends it with the link's result ok.
+kboot_result flash_talk(const kboot_link* link, const flash_job* job, flash_check* check);
 
 // The whole run on an open, configured and locked device and a checked
-// image. On success the device is closed, and so the bus let go, before the
-// final restart.
-flash_outcome flash_run(const kboot_link* link, flash_image* image);
+// image. On success, and when the image does not fit the flash, the device
+// is closed, and so the bus let go, before the final restart.
+flash_outcome flash_run(const kboot_link* link, const flash_job* job);
 
 // The action of -r once the bus is taken: initialise the lines and restart
 // the MCU; 0, or 1 with *failure filled.

@@ -63,6 +63,14 @@ int image_read(flash_image* image, uint8_t* buffer, size_t length) {
   return 1;
 }
 
+int image_rewind(flash_image* image) {
+  image->consumed = 0;
+  if (fseek(image->file, 0, SEEK_SET) == 0) return 0;
+  image->problem = image_problem::system_error;
+  image->error = errno;
+  return 1;
+}
+
 void image_problem_text(const flash_image* image, char* text, size_t size) {
   switch (image->problem) {
     case image_problem::none:

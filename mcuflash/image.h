@@ -35,6 +35,10 @@ int image_open(const char* path, flash_image* image);
 // file that ended early (it shrank since it was checked).
 int image_read(flash_image* image, uint8_t* buffer, size_t length);
 
+// Goes back to the start of the file, for a second pass (the read-back):
+// 0, or 1 with the problem recorded.
+int image_rewind(flash_image* image);
+
 // What went wrong, for "<path>: <text>": the system's error text or the
 // recorded problem.
 void image_problem_text(const flash_image* image, char* text, size_t size);

@@ -32,6 +32,7 @@ enum class kboot_status {
   no_ack,           // `value` is the byte that came in place of the ACK
   bad_crc,          // `crc_calculated` and `crc_received` differ
   error_status,     // `value` is the response's non-zero status
+  bad_packet,       // `awaited` came as another packet; `value` its type or tag
   image_unreadable, // the image file could not be read (the image tells why)
 };
 
@@ -75,3 +76,14 @@ kboot_result kboot_send_command(const kboot_link* link, const kboot_command& com
                                 kboot_response* response = nullptr);
 // Sends one data packet of 1 to KBOOT_DATA_CHUNK bytes and waits for its ACK.
 kboot_result kboot_send_data(const kboot_link* link, const uint8_t* chunk, size_t length);
+
+// get-property with memory id 0: *value receives the property. A refusal
+// is error_status with the bootloader's status in `value`.
+kboot_result kboot_get_property(const kboot_link* link, uint32_t property, uint32_t* value);
+// read memory: the command and the bootloader's response announcing
+// `count` bytes. The bytes follow with kboot_read_data, packet by packet,
+// and kboot_read_generic_response ends the command.
+kboot_result kboot_read_memory(const kboot_link* link, uint32_t address, uint32_t count);
+// One data packet of exactly `length` bytes (1 to KBOOT_DATA_CHUNK) from the
+// bootloader, acknowledged; the rest after its 0x5A comes in one exchange.
+kboot_result kboot_read_data(const kboot_link* link, uint8_t* bytes, size_t length);

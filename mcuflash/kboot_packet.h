@@ -15,9 +15,18 @@ constexpr size_t KBOOT_HEADER_SIZE = 6;  // start, type, length, CRC
 constexpr size_t KBOOT_PING_RESPONSE_SIZE = 10;
 constexpr size_t KBOOT_GENERIC_RESPONSE_SIZE = 18;
 
+constexpr uint8_t KBOOT_CMD_READ_MEMORY = 0x03;
 constexpr uint8_t KBOOT_CMD_WRITE_MEMORY = 0x04;
+constexpr uint8_t KBOOT_CMD_GET_PROPERTY = 0x07;
 constexpr uint8_t KBOOT_CMD_EXECUTE = 0x09;
 constexpr uint8_t KBOOT_CMD_ERASE_ALL_UNSECURE = 0x0D;
+// Tags of the bootloader's answers to read memory and get-property.
+constexpr uint8_t KBOOT_READ_MEMORY_RESPONSE = 0xA3;
+constexpr uint8_t KBOOT_GET_PROPERTY_RESPONSE = 0xA7;
+constexpr uint32_t KBOOT_PROPERTY_FLASH_START = 3;
+constexpr uint32_t KBOOT_PROPERTY_FLASH_SIZE = 4;
+// The longest answer the flasher takes: a response with seven parameters.
+constexpr size_t KBOOT_RESPONSE_MAX_SIZE = KBOOT_HEADER_SIZE + 4 + 4 * 7;
 
 constexpr size_t KBOOT_MAX_PARAMETERS = 3;
 // Header, command tag, flags, reserved byte, parameter count, parameters.

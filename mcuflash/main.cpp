@@ -10,6 +10,7 @@
 #include "exit_with_error.h"
 #include "flash_run.h"
 #include "image.h"
+#include "image_format.h"
 #include "kboot_link.h"
 #include "monotonic_clock.h"
 #include "spidev.h"
@@ -20,7 +21,8 @@ void print_usage(const char* program) {
   printf("Usage: %s [OPTIONS] binary-file\n"
          "  -h                   Print this help and exit\n"
          "  -v                   Enable verbose output\n"
-         "  -r                   Reboot MCU\n",
+         "  -r                   Reboot MCU\n"
+         "  -c                   Read the image back and compare before starting it\n",
          program);
 }
 
@@ -42,10 +44,27 @@ int report_image(const flash_image& image, const char* path) {
   return 1;
 }
 
+int report_layout(const layout_fault& fault, const char* path) {
+  char why[256];
+  image_describe(&fault, why, sizeof why);
+  report_path(path, why);
+  return 1;
+}
+
+// "0x00000000-0x0003ffff": the first and the last address of a range.
+void print_range(uint64_t start, uint64_t end) {
+  if (end <= start)
+    fprintf(stderr, "empty");
+  else
+    fprintf(stderr, "0x%08llx-0x%08llx", static_cast<unsigned long long>(start),
+            static_cast<unsigned long long>(end - 1));
+}
+
 void print_crc(const char* which, unsigned crc) { printf("crc %s: %u 0x%04x\n", which, crc, crc); }
 
 // Prints what ended a run and returns the exit status.
-int report_run(const flash_outcome& outcome, const flash_image& image, const char* path) {
+int report_run(const flash_outcome& outcome, const flash_image& image,
+               const image_layout& layout, const char* path) {
   if (outcome.gpio.error != 0) {
     report_path(outcome.gpio.path, strerror(outcome.gpio.error));
     if (outcome.written)
@@ -53,8 +72,23 @@ int report_run(const flash_outcome& outcome, const flash_image& image, const cha
     return 1;
   }
   const kboot_result& r = outcome.link;
+  const flash_check& check = outcome.check;
   switch (r.status) {
     case kboot_status::ok:
+      if (check.verdict == flash_verdict::outside_flash) {
+        fflush(stdout);
+        fprintf(stderr, "%s: does not fit the MCU's flash: image ", path);
+        print_range(image_first_address(&layout), image_end_address(&layout));
+        fprintf(stderr, ", flash ");
+        print_range(check.flash_start, static_cast<uint64_t>(check.flash_start) + check.flash_size);
+        fprintf(stderr, "; nothing was erased\n");
+        return 1;
+      }
+      if (check.verdict == flash_verdict::mismatch) {
+        printf("Verify failed at 0x%08lx: wrote 0x%02x, read 0x%02x\n",
+               static_cast<unsigned long>(check.address), check.written, check.read);
+        return 1;
+      }
       printf("Successfully flashed %s.\n", path);
       return 0;
     case kboot_status::exchange_failed:
@@ -73,6 +107,10 @@ int report_run(const flash_outcome& outcome, const flash_image& image, const cha
       break;
     case kboot_status::error_status:
       printf("Generic message error: %u 0x%04x\n", static_cast<unsigned>(r.value),
+             static_cast<unsigned>(r.value));
+      break;
+    case kboot_status::bad_packet:
+      printf("Unexpected packet from KBoot while waiting for %s: %02x\n", r.awaited,
              static_cast<unsigned>(r.value));
       break;
     case kboot_status::image_unreadable:
@@ -117,15 +155,19 @@ int restart_only(bool verbose) {
 int main(int argc, char** argv) {
   const char* program = (argc > 0 && argv[0] != nullptr) ? argv[0] : "mcuflash";
   bool verbose = false;
+  bool verify = false;
   // '+': options end at the first operand; arguments are never reordered.
   int option;
-  while ((option = getopt(argc, argv, "+vrh")) != -1) {
+  while ((option = getopt(argc, argv, "+vrhc")) != -1) {
     switch (option) {
       case 'v':
         verbose = true;
         break;
       case 'r':
         return restart_only(verbose);
+      case 'c':
+        verify = true;
+        break;
       case 'h':
         print_usage(program);
         return 0;
@@ -144,6 +186,16 @@ int main(int argc, char** argv) {
 
   flash_image image;
   if (image_open(path, &image) != 0) return report_image(image, path);
+  // What the file holds, and whether it may be written at all, is settled
+  // before any line or byte reaches the MCU.
+  image_layout layout;
+  layout_fault fault;
+  if (image_load(fileno(image.file), image.size, &layout, &fault) != layout_problem::none)
+    return report_layout(fault, path);
+  if (image_lock_guard(&layout, &fault) != layout_problem::none) {
+    image_release(&layout);
+    return report_layout(fault, path);
+  }
 
   // The bus is this run's from before the first GPIO write until after the
   // last; the shared settings are written under the lock too.
@@ -165,5 +217,8 @@ int main(int argc, char** argv) {
   }
 
   const kboot_link link = {&device, verbose, monotonic_ms};
-  return report_run(flash_run(&link, &image), image, path);
+  const flash_job job = {&image, &layout, verify};
+  const int status = report_run(flash_run(&link, &job), image, layout, path);
+  image_release(&layout);
+  return status;
 }

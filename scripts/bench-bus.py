@@ -55,7 +55,9 @@ def flashes(board):
     ts = []
     for _ in range(flash_runs):
         with open(image, "wb") as f:
-            f.write(os.urandom(256 * 1024))
+            data = bytearray(os.urandom(256 * 1024))
+            data[0x40C] = 0xFE  # unsecured: random bytes could lock the MCU out
+            f.write(data)
         now = time.monotonic()
         time.sleep(int(now) + 1 + FLASH_START - now)
         t, r = timed(board, mcuflash, image)

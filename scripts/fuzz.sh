@@ -10,12 +10,13 @@ scripts/apt-need.sh clang libclang-rt-14-dev
 build=build-fuzz
 CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DBOARD_FUZZ=ON -DBOARD_TESTS=OFF >/dev/null
-cmake --build "$build" -j"$(nproc)" --target version_file_fuzz frame_link_fuzz kboot_link_fuzz telemetry_fuzz
+cmake --build "$build" -j"$(nproc)" --target version_file_fuzz frame_link_fuzz kboot_link_fuzz telemetry_fuzz \
+  image_format_fuzz
 
 # A small quarantine: the sanitizer's held-back frees must not pass for the
 # program's own memory under -rss_limit_mb.
 export ASAN_OPTIONS=${ASAN_OPTIONS:-quarantine_size_mb=16}
-for target in version_file frame_link kboot_link telemetry; do
+for target in version_file frame_link kboot_link telemetry image_format; do
   work="$build/fuzz-work/$target"
   rm -rf "$work" && mkdir -p "$work/corpus" "$work/findings"
   cp fuzz/corpus/"$target"/* "$work/corpus/"

@@ -17,19 +17,30 @@ constexpr uint8_t kTypeData = 0xA5;
 constexpr uint8_t kTypePing = 0xA6;
 constexpr uint8_t kTypePingResponse = 0xA7;
 
+constexpr uint8_t kTagRead = 0x03;
 constexpr uint8_t kTagErase = 0x0D;
 constexpr uint8_t kTagWrite = 0x04;
+constexpr uint8_t kTagGetProperty = 0x07;
 constexpr uint8_t kTagExecute = 0x09;
 constexpr uint8_t kTagGenericResponse = 0xA0;
+constexpr uint8_t kTagReadResponse = 0xA3;
+constexpr uint8_t kTagPropertyResponse = 0xA7;
+
+constexpr uint32_t kPropertyFlashStart = 3;
+constexpr uint32_t kPropertyFlashSize = 4;
 
 constexpr uint32_t kStatusSuccess = 0;
 constexpr uint32_t kStatusInvalidArgument = 4;
+constexpr uint32_t kStatusEraseRefused = 103;
 constexpr uint32_t kStatusUnknownCommand = 10000;
+constexpr uint32_t kStatusSecurityViolation = 10001;
 constexpr uint32_t kStatusMemoryRangeInvalid = 10200;
+constexpr uint32_t kStatusUnknownProperty = 10300;
 
 constexpr size_t kMaxCommandPayload = 4 + 4 * 7;  // header and up to 7 parameters
 constexpr size_t kMaxDataPayload = 32;
-constexpr uint64_t kFlashSize = 1u << 20;
+constexpr long long kFlashStart = 0;
+constexpr long long kFlashSize = 256 * 1024;
 
 // CRC-16, polynomial 0x1021, initial value 0, no reflection, no final XOR.
 uint16_t crc16(uint16_t crc, const uint8_t* data, size_t len) {
@@ -83,6 +94,18 @@ void KbootRom::reset() {
   packets_ = 0;
   responses_ = 0;
   bad_crc_next_ = false;
+  reading_ = false;
+  read_address_ = 0;
+  read_left_ = 0;
+  read_security();
+}
+
+void KbootRom::read_security() {
+  // Bits 1-0: 0b10 unsecured, anything else secured; bits 5-4: 0b10 mass
+  // erase disabled.
+  const uint8_t fsec = flash_.read(Flash::kSecurityAddress, 1)[0];
+  secured_ = (fsec & 0x03) != 0x02;
+  mass_erase_disabled_ = (fsec & 0x30) == 0x20;
 }
 
 void KbootRom::save(std::string* out) const {
@@ -91,10 +114,13 @@ void KbootRom::save(std::string* out) const {
   w.u8(static_cast<uint8_t>(rx_));
   w.bytes(pkt_, pkt_len_);
   w.u32(static_cast<uint32_t>(pkt_need_));
-  w.u8(static_cast<uint8_t>(ack_due_ | closing_due_ << 1 | data_phase_ << 2 | data_done_ << 3 |
-                            downloaded_ << 4 | bad_crc_next_ << 5));
+  w.u32(static_cast<uint32_t>(ack_due_ | closing_due_ << 1 | data_phase_ << 2 | data_done_ << 3 |
+                             downloaded_ << 4 | bad_crc_next_ << 5 | reading_ << 6 |
+                             secured_ << 7 | mass_erase_disabled_ << 8));
   w.u32(data_address_);
   w.u32(data_left_);
+  w.u32(read_address_);
+  w.u32(read_left_);
   w.u64(packets_);
   w.u64(responses_);
 }
@@ -107,9 +133,11 @@ bool KbootRom::restore(const std::string& in) {
   uint8_t rx = r.u8();
   pkt_len_ = r.bytes(pkt_, sizeof pkt_);
   pkt_need_ = r.u32();
-  uint8_t flags = r.u8();
+  uint32_t flags = r.u32();
   data_address_ = r.u32();
   data_left_ = r.u32();
+  read_address_ = r.u32();
+  read_left_ = r.u32();
   packets_ = static_cast<unsigned long>(r.u64());
   responses_ = static_cast<unsigned long>(r.u64());
   ack_due_ = flags & 1;
@@ -118,6 +146,9 @@ bool KbootRom::restore(const std::string& in) {
   data_done_ = flags & 8;
   downloaded_ = flags & 16;
   bad_crc_next_ = flags & 32;
+  reading_ = flags & 64;
+  secured_ = flags & 128;
+  mass_erase_disabled_ = flags & 256;
   rx_ = static_cast<Rx>(rx);
   if (!r.ok() || rx > static_cast<uint8_t>(Rx::discard) || pkt_need_ > sizeof pkt_) {
     reset();
@@ -256,10 +287,12 @@ void KbootRom::check_order(bool is_ack) {
   }
   if (is_ack) return;
   if (ack_due_) {
-    violation("no ACK from the host after a generic response");
+    violation(reading_ ? "no ACK from the host during a read memory"
+                       : "no ACK from the host after a generic response");
     ack_due_ = false;
     closing_due_ = false;
   }
+  reading_ = false;
 }
 
 void KbootRom::on_ping() {
@@ -280,6 +313,17 @@ void KbootRom::on_host_ack() {
     return;
   }
   ack_due_ = false;
+  if (reading_) {
+    // Each ACK of the host fetches the next data packet; after the last
+    // one the generic response closes the read.
+    if (read_left_ > 0) {
+      send_read_data();
+    } else {
+      reading_ = false;
+      send_generic(kTagRead, next_status(kStatusSuccess));
+    }
+    return;
+  }
   if (closing_due_) {
     // A write of zero bytes: its data phase is over at once. The host
     // clocks six filler bytes after its ACK; the response comes after them.
@@ -330,22 +374,36 @@ void KbootRom::on_command(const uint8_t* p, size_t n) {
   send_ack(true);
 
   const uint8_t* param = p + 4;
-  unsigned want_count = tag == kTagErase ? 0 : tag == kTagWrite ? 2 : tag == kTagExecute ? 3 : count;
-  if (tag != kTagErase && tag != kTagWrite && tag != kTagExecute) {
-    violation(format("unknown command 0x%02lx", tag));
-    send_generic(tag, next_status(kStatusUnknownCommand));
-    return;
+  int want_count;
+  switch (tag) {
+    case kTagErase: want_count = 0; break;
+    case kTagRead: want_count = 2; break;
+    case kTagWrite: want_count = 2; break;
+    case kTagGetProperty: want_count = count == 1 ? 1 : 2; break;  // memory id optional
+    case kTagExecute: want_count = 3; break;
+    default:
+      violation(format("unknown command 0x%02lx", tag));
+      send_generic(tag, next_status(kStatusUnknownCommand));
+      return;
   }
-  if (count != want_count) {
+  if (count != static_cast<unsigned>(want_count)) {
     violation(format("command 0x%02lx with %lu parameters, expected %lu", tag, count, want_count));
     send_generic(tag, next_status(kStatusInvalidArgument));
     return;
   }
 
   switch (tag) {
+    case kTagGetProperty:
+      on_get_property(param);
+      return;
+    case kTagRead:
+      on_read_memory(param);
+      return;
     case kTagErase: {
-      uint32_t status = next_status(kStatusSuccess);
+      uint32_t status =
+          next_status(secured_ && mass_erase_disabled_ ? kStatusEraseRefused : kStatusSuccess);
       if (status == kStatusSuccess) {
+        secured_ = false;  // the erase unsecures the MCU
         flash_.erase();
         state_.set_int("kb.erased", 1);
         state_.set("mcu.firmware", "erased");
@@ -357,8 +415,9 @@ void KbootRom::on_command(const uint8_t* p, size_t n) {
     case kTagWrite: {
       uint32_t address = get_u32(param);
       uint32_t bytes = get_u32(param + 4);
-      bool in_range = static_cast<uint64_t>(address) + bytes <= kFlashSize;
-      uint32_t status = next_status(in_range ? kStatusSuccess : kStatusMemoryRangeInvalid);
+      uint32_t status = next_status(secured_                   ? kStatusSecurityViolation
+                                    : in_flash(address, bytes) ? kStatusSuccess
+                                                               : kStatusMemoryRangeInvalid);
       if (status == kStatusSuccess) {
         if (bytes == 0) {
           closing_due_ = true;
@@ -402,7 +461,15 @@ void KbootRom::on_data(const uint8_t* p, size_t n) {
     send_ack(false);
     return;
   }
-  flash_.write(data_address_, p, n);
+  uint8_t stored[kMaxDataPayload];
+  std::memcpy(stored, p, n);
+  // The fault: one byte lands in flash other than it was sent.
+  if (state_.has("kb.corrupt_at")) {
+    uint64_t at = static_cast<uint64_t>(state_.get_int("kb.corrupt_at"));
+    if (at >= data_address_ && at < static_cast<uint64_t>(data_address_) + n)
+      stored[at - data_address_] ^= 0xFF;
+  }
+  flash_.write(data_address_, stored, n);
   data_address_ += static_cast<uint32_t>(n);
   data_left_ -= static_cast<uint32_t>(n);
   send_ack(true);
@@ -440,14 +507,73 @@ uint32_t KbootRom::next_status(uint32_t natural) {
 }
 
 void KbootRom::send_generic(uint32_t tag, uint32_t status) {
-  uint8_t packet[18] = {kStart, kTypeCommand, 12, 0, 0, 0, kTagGenericResponse, 0, 0, 2};
-  put_u32(packet + 10, status);
-  put_u32(packet + 14, tag);
-  uint16_t crc = packet_crc(packet, 12);
+  const uint32_t params[2] = {status, tag};
+  send_response(kTagGenericResponse, params, 2);
+}
+
+void KbootRom::send_response(uint8_t tag, const uint32_t* params, size_t count) {
+  uint8_t packet[6 + 4 + 4 * 2] = {kStart, kTypeCommand, 0, 0, 0, 0, tag, 0, 0,
+                                   static_cast<uint8_t>(count)};
+  for (size_t i = 0; i < count; ++i) put_u32(packet + 10 + 4 * i, params[i]);
+  const size_t payload = 4 + 4 * count;
+  put_u16(packet + 2, static_cast<uint16_t>(payload));
+  uint16_t crc = packet_crc(packet, payload);
   if (bad_crc_next_) crc ^= 0xFFFF;
   bad_crc_next_ = false;
   put_u16(packet + 4, crc);
-  send(packet, sizeof packet);
+  send(packet, 6 + payload);
+  ack_due_ = true;
+}
+
+bool KbootRom::in_flash(uint32_t address, uint32_t bytes) const {
+  const long long start = state_.get_int("kb.flash_start", kFlashStart);
+  const long long size = state_.get_int("kb.flash_size", kFlashSize);
+  return static_cast<long long>(address) >= start &&
+         static_cast<long long>(address) + bytes <= start + size;
+}
+
+void KbootRom::on_get_property(const uint8_t* param) {
+  const uint32_t property = get_u32(param);
+  long long value = 0;
+  uint32_t natural = kStatusSuccess;
+  if (property == kPropertyFlashStart)
+    value = state_.get_int("kb.flash_start", kFlashStart);
+  else if (property == kPropertyFlashSize)
+    value = state_.get_int("kb.flash_size", kFlashSize);
+  else
+    natural = kStatusUnknownProperty;
+  if (state_.get_int("kb.no_properties") != 0) natural = kStatusUnknownProperty;
+  const uint32_t params[2] = {next_status(natural), static_cast<uint32_t>(value)};
+  // An error carries the status alone.
+  send_response(kTagPropertyResponse, params, params[0] == kStatusSuccess ? 2 : 1);
+}
+
+void KbootRom::on_read_memory(const uint8_t* param) {
+  const uint32_t address = get_u32(param);
+  const uint32_t bytes = get_u32(param + 4);
+  const uint32_t status = next_status(secured_                   ? kStatusSecurityViolation
+                                      : in_flash(address, bytes) ? kStatusSuccess
+                                                                 : kStatusMemoryRangeInvalid);
+  const uint32_t params[2] = {status, status == kStatusSuccess ? bytes : 0};
+  send_response(kTagReadResponse, params, 2);
+  // After the host's ACK: the data packets, then the closing response.
+  if (status == kStatusSuccess) {
+    reading_ = true;
+    read_address_ = address;
+    read_left_ = bytes;
+  }
+}
+
+void KbootRom::send_read_data() {
+  const size_t n = read_left_ < kMaxDataPayload ? read_left_ : kMaxDataPayload;
+  const std::vector<uint8_t> bytes = flash_.read(read_address_, n);
+  uint8_t packet[6 + kMaxDataPayload] = {kStart, kTypeData};
+  put_u16(packet + 2, static_cast<uint16_t>(n));
+  std::memcpy(packet + 6, bytes.data(), n);
+  put_u16(packet + 4, packet_crc(packet, n));
+  send(packet, 6 + n);
+  read_address_ += static_cast<uint32_t>(n);
+  read_left_ -= static_cast<uint32_t>(n);
   ack_due_ = true;
 }
 

@@ -1,9 +1,13 @@
 // The MCU's KBoot ROM bootloader as mcuflash drives it over SPI: ping,
-// ACK handling, erase all unsecure, write memory with its data phase,
-// execute. Checks every packet the host sends and keeps the written bytes
-// in Flash. Reads its faults from the board state (include/boardsim/board.h).
+// ACK handling, get-property, erase all unsecure, write memory with its
+// data phase, read memory with its data packets, execute. Checks every
+// packet the host sends and keeps the written bytes in Flash. Reads its
+// settings and faults from the board state (include/boardsim/board.h).
 // An erase leaves the MCU without firmware (mcu.firmware=erased) until a
 // write memory has received every announced byte and execute follows.
+// At each start it reads the flash security byte (0x40C) as the MCU does:
+// secured, it refuses to read or write memory until an erase all unsecure;
+// with mass erase disabled too, it refuses that erase as well.
 #pragma once
 
 #include <cstddef>
@@ -19,7 +23,7 @@ namespace boardsim {
 
 class KbootRom : public SpiPeer {
  public:
-  KbootRom(State& state, Flash& flash) : state_(state), flash_(flash) {}
+  KbootRom(State& state, Flash& flash) : state_(state), flash_(flash) { read_security(); }
   void exchange(const uint8_t* tx, uint8_t* rx, size_t len) override;
   void save(std::string* out) const override;
   bool restore(const std::string& in) override;
@@ -50,6 +54,10 @@ class KbootRom : public SpiPeer {
   void on_framed_packet();  // command or data packet, pkt_ holds it whole
   void on_command(const uint8_t* payload, size_t len);
   void on_data(const uint8_t* payload, size_t len);
+  void on_get_property(const uint8_t* param);
+  void on_read_memory(const uint8_t* param);
+  void send_read_data();  // the next data packet of a read memory
+  void read_security();   // the flash configuration field, at start
   // Checks common to every complete host packet; is_ack for 5A A1.
   void check_order(bool is_ack);
   // Answers.
@@ -60,6 +68,10 @@ class KbootRom : public SpiPeer {
   // followed by send_generic for the same response.
   uint32_t next_status(uint32_t natural);
   void send_generic(uint32_t tag, uint32_t status);
+  // A response packet (generic, get-property or read-memory response):
+  // its tag and parameters; the host is to ACK it.
+  void send_response(uint8_t tag, const uint32_t* params, size_t count);
+  bool in_flash(uint32_t address, uint32_t bytes) const;
   void violation(const std::string& what);
 
   State& state_;
@@ -82,6 +94,11 @@ class KbootRom : public SpiPeer {
   bool downloaded_ = false;     // a write's data phase completed since the last erase
   uint32_t data_address_ = 0;   // where the next data byte goes
   uint32_t data_left_ = 0;      // announced bytes not yet received
+  bool reading_ = false;        // read memory: data packets or its closing response to send
+  uint32_t read_address_ = 0;   // where the next byte read comes from
+  uint32_t read_left_ = 0;      // bytes of the read not yet sent
+  bool secured_ = false;        // since the last start, and until an erase all unsecure
+  bool mass_erase_disabled_ = false;
 
   unsigned long packets_ = 0;    // host packets wanting an ACK, since boot
   unsigned long responses_ = 0;  // generic responses sent, since boot

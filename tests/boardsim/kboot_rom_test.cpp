@@ -56,6 +56,9 @@ std::string make_dir() {
 
 // Everything public: the table-driven cases below reach in through plain
 // function pointers.
+struct RomTest;
+std::vector<uint32_t> read_response(RomTest& t, uint8_t tag, bool filler);
+
 struct RomTest : public ::testing::Test {
   RomTest() {
     g_notes.clear();
@@ -465,9 +468,9 @@ TEST_F(RomTest, HostViolationsAreCounted) {
        }},
       {"unknown command",
        [](RomTest& t) {
-         t.send(command(0x07, 0, {0, 16}));
+         t.send(command(0x05, 0, {0, 16, 0}));
          t.expect_ack();
-         EXPECT_NE(t.generic_response(0x07), 0u);
+         EXPECT_NE(t.generic_response(0x05), 0u);
        }},
       {"unknown packet type",
        [](RomTest& t) { t.xfer({0x5A, 0xB3, 0x01, 0x02}); }},
@@ -507,6 +510,126 @@ TEST_F(RomTest, RecoversAfterAViolation) {
   EXPECT_EQ(generic_response(0x04), 0u);
   EXPECT_EQ(flash_bytes(), Bytes{0x42});
   EXPECT_EQ(violations(), 1);
+}
+
+// A response packet of any length: checks its frame and CRC, ACKs it
+// (followed by polls at once when more is to come) and returns its
+// parameters.
+std::vector<uint32_t> read_response(RomTest& t, uint8_t tag, bool filler = true) {
+  Bytes r = t.poll(6).packet;
+  const size_t length = r[2] | r[3] << 8;
+  while (r.size() < 6 + length) r.push_back(t.byte());
+  EXPECT_EQ(r[1], 0xA4);
+  EXPECT_EQ(r[6], tag);
+  Bytes covered(r.begin(), r.begin() + 4);
+  covered.insert(covered.end(), r.begin() + 6, r.end());
+  EXPECT_EQ(ref_crc16(covered), r[4] | r[5] << 8);
+  if (filler)
+    t.host_ack();
+  else
+    t.xfer({0x5A, 0xA1});
+  std::vector<uint32_t> params;
+  for (size_t at = 10; at + 4 <= r.size(); at += 4) params.push_back(u32_at(r, at));
+  return params;
+}
+
+TEST_F(RomTest, GetPropertyAnswersTheFlashRange) {
+  const struct {
+    const char* key;
+    const char* value;
+    uint32_t property;
+    std::vector<uint32_t> answer;  // status, then the value on success
+  } cases[] = {
+      {nullptr, nullptr, 3, {0, 0}},
+      {nullptr, nullptr, 4, {0, 256 * 1024}},
+      {"kb.flash_start", "0x1000", 3, {0, 0x1000}},
+      {"kb.flash_size", "1048576", 4, {0, 1 << 20}},
+      {nullptr, nullptr, 1, {10300}},
+      {"kb.no_properties", "1", 4, {10300}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.property);
+    rom.reset();
+    for (const char* key : {"kb.flash_start", "kb.flash_size", "kb.no_properties"}) state.erase(key);
+    if (c.key) state.set(c.key, c.value);
+    ping();
+    send(command(0x07, 0, {c.property, 0}));
+    expect_ack();
+    EXPECT_EQ(read_response(*this, 0xA7), c.answer);
+  }
+  EXPECT_EQ(violations(), 0);
+}
+
+TEST_F(RomTest, ReadMemorySendsTheFlashInDataPackets) {
+  Bytes image(100);
+  for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 3 + 1);
+  fill_flash(image);
+  Bytes want(image.begin() + 10, image.end());
+  want.insert(want.end(), 18, 0xFF);  // past the written flash: erased
+  ping();
+  send(command(0x03, 0, {10, static_cast<uint32_t>(want.size())}));
+  expect_ack();
+  EXPECT_EQ(read_response(*this, 0xA3, false), (std::vector<uint32_t>{0, 108}));
+  Bytes got;
+  while (got.size() < want.size()) {
+    Bytes p = poll(6).packet;
+    ASSERT_EQ(p[1], 0xA5);
+    ASSERT_EQ(p[2] | p[3] << 8, std::min<int>(32, static_cast<int>(want.size() - got.size())));
+    while (p.size() < 6u + p[2]) p.push_back(byte());
+    Bytes covered(p.begin(), p.begin() + 4);
+    covered.insert(covered.end(), p.begin() + 6, p.end());
+    EXPECT_EQ(ref_crc16(covered), p[4] | p[5] << 8);
+    got.insert(got.end(), p.begin() + 6, p.end());
+    xfer({0x5A, 0xA1});
+  }
+  EXPECT_EQ(got, want);
+  EXPECT_EQ(generic_response(0x03), 0u);
+  // Outside the flash: refused, nothing follows.
+  send(command(0x03, 0, {256 * 1024 - 4, 8}));
+  expect_ack();
+  EXPECT_EQ(read_response(*this, 0xA3), (std::vector<uint32_t>{10200, 0}));
+  for (int i = 0; i < 20; ++i) EXPECT_EQ(byte(), 0x00);
+  EXPECT_EQ(violations(), 0);
+}
+
+// The security byte the flash holds when the MCU starts decides what the
+// bootloader allows.
+TEST_F(RomTest, FlashSecurityIsHonouredFromTheNextStart) {
+  const struct {
+    uint8_t fsec;
+    uint32_t read, write, erase;
+  } cases[] = {
+      {0xFE, 0, 0, 0},              // unsecured
+      {0xEE, 0, 0, 0},              // unsecured, mass erase disabled
+      {0xFF, 10001, 10001, 0},      // secured: an erase clears it
+      {0xEF, 10001, 10001, 103},    // secured, mass erase disabled
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.fsec);
+    Bytes flash(0x410, 0xFF);
+    flash[0x40C] = c.fsec;
+    fill_flash(flash);
+    rom.reset();
+    ping();
+    send(command(0x03, 0, {0, 4}));
+    expect_ack();
+    const uint32_t read = read_response(*this, 0xA3, c.read != 0)[0];
+    EXPECT_EQ(read, c.read);
+    if (read == 0) {
+      for (int k = 0; k < 2; ++k) {  // the data packet, then the closing response
+        poll(k == 0 ? 10 : 18);
+        k == 0 ? (void)xfer({0x5A, 0xA1}) : host_ack();
+      }
+    }
+    EXPECT_EQ(run_command(command(0x04, 0, {0, 4})), c.write);
+    if (c.write == 0) {
+      send(data({1, 2, 3, 4}));
+      expect_ack();
+      EXPECT_EQ(generic_response(0x04), 0u);
+    }
+    EXPECT_EQ(run_command(kErase), c.erase);
+    EXPECT_EQ(run_command(command(0x04, 0, {0, 4})), c.erase == 0 ? 0u : 10001u);
+  }
 }
 
 TEST_F(RomTest, SilentAnswersNothing) {

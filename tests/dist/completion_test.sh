@@ -7,7 +7,8 @@ completion=$(cd "$1" && pwd)
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
 mkdir "$dir/images"
-touch "$dir/images/fw-1.bin" "$dir/images/fw-2.bin" "$dir/images/notes.txt" "$dir/images/run.pcap"
+touch "$dir/images/fw-1.bin" "$dir/images/fw-2.bin" "$dir/images/fw.elf" "$dir/images/fw.hex" \
+  "$dir/images/fw.srec" "$dir/images/notes.txt" "$dir/images/run.pcap"
 cd "$dir/images" || exit 1
 # Each row: the command line typed so far ('|' is where the cursor stands),
 # then what is offered, sorted, on one line.
@@ -17,8 +18,8 @@ cases=(
   'unitctl -m |=0 1 2 3'
   'unitctl -M 1|=1'
   'unitctl -b -|='
-  'mcuflash -|=-h -r -v'
-  'mcuflash -v |=fw-1.bin fw-2.bin'
+  'mcuflash -|=-c -h -r -v'
+  'mcuflash -v |=fw-1.bin fw-2.bin fw.elf fw.hex fw.srec'
   'mcuflash fw-1|=fw-1.bin'
   'mcuflash fw-1.bin |='
   'unitmon --c|=--count'

@@ -37,6 +37,7 @@ const auto ref_crc16 = kboot_reference::crc16;
 const auto ref_packet = kboot_reference::framed;
 
 Bytes write_memory_packet(uint32_t size) { return kboot_reference::command(0x04, 0x00, {0, size}); }
+Bytes get_property_packet(uint32_t tag) { return kboot_reference::command(0x07, 0x00, {tag, 0}); }
 
 const Bytes kPing = {0x5A, 0xA6};
 const Bytes kAck = {0x5A, 0xA1};
@@ -59,7 +60,8 @@ std::string usage(const std::string& program) {
          " [OPTIONS] binary-file\n"
          "  -h                   Print this help and exit\n"
          "  -v                   Enable verbose output\n"
-         "  -r                   Reboot MCU\n";
+         "  -r                   Reboot MCU\n"
+         "  -c                   Read the image back and compare before starting it\n";
 }
 
 std::string spinner(size_t chunks) {
@@ -465,8 +467,12 @@ TEST_P(FlashSizes, ImageArrivesWholeInThirtyTwoBytePackets) {
   EXPECT_EQ(board_.get("mcu.program"), "firmware");
 
   // The host's packets in order, each data packet built from its chunk.
-  std::vector<Bytes> want = {kPing, kErase, kAck, write_memory_packet(static_cast<uint32_t>(size)),
-                             kAck};
+  // The flash range: each property's response is read as its header and
+  // its payload, one exchange each.
+  std::vector<Bytes> want = {kPing};
+  for (uint32_t property : {3, 4})
+    want.insert(want.end(), {get_property_packet(property), Bytes(5, 0), Bytes(12, 0), kAck});
+  want.insert(want.end(), {kErase, kAck, write_memory_packet(static_cast<uint32_t>(size)), kAck});
   for (size_t at = 0; at < size; at += 32) {
     const size_t n = std::min<size_t>(32, size - at);
     want.push_back(ref_packet(0xA5, Bytes(bytes.begin() + at, bytes.begin() + at + n)));
@@ -483,7 +489,7 @@ TEST_P(FlashSizes, ImageArrivesWholeInThirtyTwoBytePackets) {
     ASSERT_LT(i + 6, flat.size() + 1);
     for (size_t j = 1; j <= 6; ++j) EXPECT_EQ(flat[i + j].tx, Bytes{0x00});
   }
-  EXPECT_EQ(acks, 4u);
+  EXPECT_EQ(acks, 6u);
 
   // Restart into the bootloader, then into the new firmware after the last
   // exchange.
@@ -533,7 +539,8 @@ TEST_F(Mcuflash, VerboseRunIsByteExact) {
 
   // The bootloader's own answers are checked for shape only.
   std::string out;
-  const std::regex row("^(Ping response|Generic response) \\| ((?:[0-9A-F]{2} )+) \\| $");
+  const std::regex row(
+      "^(Ping response|Generic response|Get property response) \\| ((?:[0-9A-F]{2} )+) \\| $");
   size_t start = 0;
   while (start < r.out.size()) {
     size_t end = r.out.find('\n', start);
@@ -554,6 +561,10 @@ TEST_F(Mcuflash, VerboseRunIsByteExact) {
       "Pin 11: Initializing\nPin 21: Initializing\nPin 22: Initializing\n"
       "Entering kboot\nEstablishing communication with KBoot\n"
       "Got magic packet\nPing response | 10 cells\n" +
+      hex_row("get property", get_property_packet(3)) + "Got ack\n" +
+      "Got magic packet\nGet property response | 18 cells\nSend ack\n" +
+      hex_row("get property", get_property_packet(4)) + "Got ack\n" +
+      "Got magic packet\nGet property response | 18 cells\nSend ack\n" +
       hex_row("erase all unsecure", kErase) + "Got ack\n" + response +
       "File size " + img + ": 33\n" + hex_row("write memory", write_memory_packet(33)) +
       "Got ack\n" + response + "/" +
@@ -574,10 +585,11 @@ TEST_F(Mcuflash, FillerBeforePacketsIsSkippedAndReported) {
   const RunResult r = run({"-v", img});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_EQ(board_.flash(), bytes);
-  // Zero filler is reported only before the four generic responses; every
-  // one of the nine packets the bootloader sends carries two storm bytes.
-  EXPECT_EQ(count_of(r.out, "Skipping 0x00 packet\n"), 4u * 3u);
-  EXPECT_EQ(count_of(r.out, "Skipping non-zero packet to sync\n"), 9u * 2u);
+  // Zero filler is reported only before the four generic and two
+  // get-property responses; every one of the thirteen packets the
+  // bootloader sends carries two storm bytes.
+  EXPECT_EQ(count_of(r.out, "Skipping 0x00 packet\n"), 6u * 3u);
+  EXPECT_EQ(count_of(r.out, "Skipping non-zero packet to sync\n"), 13u * 2u);
   // The ping's poll sends back the byte it received last, starting with the
   // first byte received while the ping went out; every other poll sends 0x00.
   const std::vector<Flat> flat = flat_log(board_);
@@ -655,7 +667,7 @@ TEST_F(Mcuflash, NakOnCommandStopsTheRunAndLeavesTheBootloader) {
 }
 
 TEST_F(Mcuflash, NakOnDataPacketStopsTheDownload) {
-  board_.set("kb.nak_at", 4);  // erase, write memory, data 1, data 2
+  board_.set("kb.nak_at", 6);  // 2 get-property, erase, write memory, data 1, data 2
   const std::string img = image(pattern(100, 2));
   const RunResult r = run({img});
   EXPECT_EQ(r.status, 1);
@@ -687,9 +699,10 @@ TEST_F(Mcuflash, BadGenericResponsesAreAcknowledgedThenEndTheRun) {
     std::string tail;  // end of standard output; "crc" for the checksum text
     bool data_phase;   // the download ran before the failure
   } cases[] = {
-      {"kb.bad_crc_at", 2, -1, "crc", false},
-      {"kb.error_at", 1, 1, "Generic message error: 1 0x0001\n", false},
-      {"kb.error_at", 3, -1, "Generic message error: 10000 0x2710\n", true},
+      // Responses: 2 get-property, erase, write memory, end of data, execute.
+      {"kb.bad_crc_at", 4, -1, "crc", false},
+      {"kb.error_at", 3, 1, "Generic message error: 1 0x0001\n", false},
+      {"kb.error_at", 5, -1, "Generic message error: 10000 0x2710\n", true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.key + "=" + std::to_string(c.at));

@@ -94,13 +94,29 @@
 //     kb.error_at=K        the K-th generic response carries status
 //     kb.error_status=S    (default 10000 when kb.error_at is set)
 //     kb.silent=1          the bootloader never answers (zero bytes)
+//     kb.flash_start=A     flash start address, get-property 3        (0)
+//     kb.flash_size=N      flash size in bytes, get-property 4   (262144)
+//                          write memory and read memory outside the
+//                          flash are refused with status 10200
+//     kb.no_properties=1   every get-property is answered with status
+//                          10300 (unknown property)
+//     kb.corrupt_at=A      the byte that write memory writes at flash
+//                          address A is stored inverted (only a read-back
+//                          finds it)
+//   At each start the bootloader reads the flash security byte 0x40C:
+//   bits 1-0 other than 0b10 secure the MCU: read memory and write memory
+//   are refused with status 10001 until an erase all unsecure; with bits
+//   5-4 0b10 (mass erase disabled) too, erase all unsecure is refused
+//   with status 103. Erased flash reads 0xFF, and 0xFE (unsecured) at
+//   0x40C.
 //   KBoot records (written by the simulator)
 //     kb.erased=1          after an erase all unsecure
 //     kb.executed=J,A,S    jump address, argument, stack pointer (hex)
 //     kb.violations        count of protocol faults the host committed
 //                          (bad CRC, bad length, packet out of order,
 //                          missing host ACK); details in the log
-//     the bytes written by write memory are kept in <dir>/flash.bin
+//     the bytes written by write memory are kept in <dir>/flash.bin, from
+//     address 0 to the last byte written, gaps erased
 //
 //   GPIO (sysfs under /sys/class/gpio, simulated)
 //     gpio.N.exported  0|1,  gpio.N.direction in|out,  gpio.N.value 0|1

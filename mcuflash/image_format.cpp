@@ -1,0 +1,335 @@
+#include "image_format.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "image_walk.h"
+
+namespace {
+
+constexpr uint8_t ELF_MAGIC[4] = {0x7F, 'E', 'L', 'F'};
+
+layout_problem fail(layout_fault* fault, layout_problem problem) {
+  fault->problem = problem;
+  return problem;
+}
+
+// First pass: the address ranges the pieces cover, sorted and joined.
+// Ranges hold their first and last address: 32-bit arithmetic throughout.
+struct span {
+  uint32_t first, last;
+};
+
+// Whether a range starting at `first` joins one ending at `last`: it
+// overlaps, or fewer than IMAGE_JOIN_GAP bytes lie between them.
+bool joins(uint32_t last, uint32_t first) {
+  return first <= last || first - last <= IMAGE_JOIN_GAP;
+}
+
+struct span_sink : image_sink {
+  span spans[IMAGE_MAX_RUNS];
+  size_t count = 0;
+};
+
+bool add_span(image_sink* base, uint32_t address, const uint8_t*, size_t length,
+              unsigned long line) {
+  span_sink* s = static_cast<span_sink*>(base);
+  const span piece = {address, static_cast<uint32_t>(address + (length - 1))};
+  size_t n = s->count;
+  // Images come in address order as a rule: the piece extends the last run.
+  if (n > 0 && piece.first >= s->spans[n - 1].first && joins(s->spans[n - 1].last, piece.first)) {
+    if (piece.last > s->spans[n - 1].last) s->spans[n - 1].last = piece.last;
+    return true;
+  }
+  // Runs [lo, hi) lie less than IMAGE_JOIN_GAP from the piece: one run with it.
+  size_t lo = 0;
+  while (lo < n && s->spans[lo].last < piece.first && !joins(s->spans[lo].last, piece.first)) ++lo;
+  size_t hi = lo;
+  while (hi < n && joins(piece.last, s->spans[hi].first)) ++hi;
+  span joined = piece;
+  if (hi > lo) {
+    if (s->spans[lo].first < joined.first) joined.first = s->spans[lo].first;
+    if (s->spans[hi - 1].last > joined.last) joined.last = s->spans[hi - 1].last;
+  } else {
+    if (n == IMAGE_MAX_RUNS) return image_fail(s, layout_problem::too_many_runs, line);
+    memmove(s->spans + lo + 1, s->spans + lo, (n - lo) * sizeof(span));
+    ++n;
+    hi = lo + 1;
+  }
+  s->spans[lo] = joined;
+  memmove(s->spans + lo + 1, s->spans + hi, (n - hi) * sizeof(span));
+  s->count = n - (hi - lo - 1);
+  return true;
+}
+
+// Second pass: the bytes into their runs; a byte given twice must agree.
+struct fill_sink : image_sink {
+  image_layout* layout;
+  uint8_t* written;  // one bit per byte of layout->memory
+};
+
+bool fill(image_sink* base, uint32_t address, const uint8_t* bytes, size_t length,
+          unsigned long line) {
+  fill_sink* s = static_cast<fill_sink*>(base);
+  const image_layout* layout = s->layout;
+  size_t i = layout->count;
+  while (i > 1 && layout->runs[i - 1].address > address) --i;
+  const image_run& run = layout->runs[i - 1];
+  const size_t at = static_cast<size_t>(run.bytes - layout->memory) + (address - run.address);
+  uint8_t* memory = layout->memory;
+  for (size_t k = 0; k < length; ++k) {
+    const size_t p = at + k;
+    const uint8_t bit = static_cast<uint8_t>(1u << (p % 8));
+    if ((s->written[p / 8] & bit) && memory[p] != bytes[k]) {
+      s->fault->address = static_cast<uint32_t>(address + k);
+      s->fault->first = memory[p];
+      s->fault->second = bytes[k];
+      return image_fail(s, layout_problem::overlap, line);
+    }
+    s->written[p / 8] |= bit;
+    memory[p] = bytes[k];
+  }
+  return true;
+}
+
+bool walk(image_format format, const uint8_t* file, size_t size, image_sink* sink) {
+  if (format == image_format::elf) return image_walk_elf(file, size, sink);
+  return image_walk_text(file, size, sink,
+                         format == image_format::hex ? image_hex_record : image_srec_record);
+}
+
+void find_security_byte(image_layout* layout) {
+  layout->security_byte = -1;
+  for (size_t i = 0; i < layout->count; ++i) {
+    const image_run& r = layout->runs[i];
+    if (r.bytes != nullptr && r.address <= IMAGE_SECURITY_ADDRESS &&
+        IMAGE_SECURITY_ADDRESS - r.address < r.size)
+      layout->security_byte = r.bytes[IMAGE_SECURITY_ADDRESS - r.address];
+  }
+}
+
+// ELF, HEX or S-record: two walks over the file, the first to size the
+// runs, the second to fill them.
+layout_problem build(const uint8_t* file, size_t size, image_layout* layout, layout_fault* fault) {
+  span_sink spans;
+  spans.take = add_span;
+  spans.fault = fault;
+  if (!walk(layout->format, file, size, &spans)) return fault->problem;
+  if (spans.count == 0) return fail(fault, layout_problem::no_data);
+  size_t total = 0;
+  for (size_t i = 0; i < spans.count; ++i) {
+    // A run of all 2^32 addresses has no 32-bit byte count.
+    const uint32_t extent = spans.spans[i].last - spans.spans[i].first;
+    if (extent == 0xFFFFFFFFu) return fail(fault, layout_problem::past_4gib);
+    if (extent >= SIZE_MAX / 2 - total) return fail(fault, layout_problem::no_memory);
+    total += extent + 1;
+  }
+  uint8_t* memory = static_cast<uint8_t*>(malloc(total));
+  uint8_t* written = static_cast<uint8_t*>(calloc(total / 8 + 1, 1));
+  if (memory == nullptr || written == nullptr) {
+    free(memory);
+    free(written);
+    return fail(fault, layout_problem::no_memory);
+  }
+  memset(memory, IMAGE_FILL_BYTE, total);
+  layout->memory = memory;
+  layout->count = spans.count;
+  size_t at = 0;
+  for (size_t i = 0; i < spans.count; ++i) {
+    image_run& r = layout->runs[i];
+    r.address = spans.spans[i].first;
+    r.size = spans.spans[i].last - spans.spans[i].first + 1;
+    r.bytes = memory + at;
+    at += r.size;
+  }
+  fill_sink filler;
+  filler.take = fill;
+  filler.fault = fault;
+  filler.layout = layout;
+  filler.written = written;
+  const bool filled = walk(layout->format, file, size, &filler);
+  free(written);
+  if (!filled) {
+    image_release(layout);
+    return fault->problem;
+  }
+  find_security_byte(layout);
+  return layout_problem::none;
+}
+
+// Reads up to `length` bytes at `offset`; returns the count, -1 on error.
+long read_at(int fd, uint8_t* buffer, size_t length, uint64_t offset) {
+  size_t got = 0;
+  while (got < length) {
+    const ssize_t n = pread(fd, buffer + got, length - got, static_cast<off_t>(offset + got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -1;
+    if (n == 0) break;
+    got += static_cast<size_t>(n);
+  }
+  return static_cast<long>(got);
+}
+
+}  // namespace
+
+image_format image_detect(const uint8_t* head, size_t length) {
+  if (length >= sizeof ELF_MAGIC && memcmp(head, ELF_MAGIC, sizeof ELF_MAGIC) == 0)
+    return image_format::elf;
+  image_lines lines{head, length};
+  const uint8_t* line;
+  size_t n;
+  if (!lines.next(&line, &n) || n == 0) return image_format::raw;
+  image_record record;
+  if (image_hex_record(line, n, &record) == layout_problem::none) return image_format::hex;
+  if (image_srec_record(line, n, &record) == layout_problem::none) return image_format::srec;
+  return image_format::raw;
+}
+
+layout_problem image_parse(const uint8_t* file, size_t size, image_layout* layout,
+                          layout_fault* fault) {
+  *layout = image_layout{};
+  *fault = layout_fault{};
+  layout->format = fault->format =
+      image_detect(file, size < IMAGE_PROBE_SIZE ? size : IMAGE_PROBE_SIZE);
+  if (layout->format != image_format::raw) return build(file, size, layout, fault);
+  if (size == 0) return fail(fault, layout_problem::no_data);
+  if (static_cast<uint64_t>(size) > 0xFFFFFFFFu) return fail(fault, layout_problem::past_4gib);
+  layout->count = 1;
+  layout->runs[0] = {0, static_cast<uint32_t>(size), file};
+  find_security_byte(layout);
+  return layout_problem::none;
+}
+
+layout_problem image_load(int fd, uint64_t size, image_layout* layout, layout_fault* fault) {
+  *layout = image_layout{};
+  *fault = layout_fault{};
+  uint8_t head[IMAGE_PROBE_SIZE];
+  const long got = read_at(fd, head, size < sizeof head ? size : sizeof head, 0);
+  if (got < 0) {
+    fault->value = static_cast<uint32_t>(errno);
+    return fail(fault, layout_problem::unreadable);
+  }
+  layout->format = fault->format = image_detect(head, static_cast<size_t>(got));
+  if (layout->format == image_format::raw) {
+    if (size == 0) return fail(fault, layout_problem::no_data);
+    if (size > 0xFFFFFFFFu) return fail(fault, layout_problem::past_4gib);
+    layout->count = 1;
+    layout->runs[0] = {0, static_cast<uint32_t>(size), nullptr};
+    if (size > IMAGE_SECURITY_ADDRESS) {
+      uint8_t byte = 0;
+      if (read_at(fd, &byte, 1, IMAGE_SECURITY_ADDRESS) != 1) {
+        fault->value = static_cast<uint32_t>(errno);
+        return fail(fault, layout_problem::unreadable);
+      }
+      layout->security_byte = byte;
+    }
+    return layout_problem::none;
+  }
+  // A text or ELF image is read whole, then decoded; the file's copy goes
+  // once the runs hold their bytes.
+  if (size > SIZE_MAX / 2) return fail(fault, layout_problem::no_memory);
+  uint8_t* file = static_cast<uint8_t*>(malloc(static_cast<size_t>(size)));
+  if (file == nullptr) return fail(fault, layout_problem::no_memory);
+  errno = 0;
+  const long whole = read_at(fd, file, static_cast<size_t>(size), 0);
+  if (whole < 0 || static_cast<uint64_t>(whole) != size) {
+    free(file);
+    fault->value = whole < 0 ? static_cast<uint32_t>(errno) : 0;
+    return fail(fault, layout_problem::unreadable);
+  }
+  const layout_problem p = build(file, static_cast<size_t>(size), layout, fault);
+  free(file);
+  return p;
+}
+
+void image_release(image_layout* layout) {
+  free(layout->memory);
+  layout->memory = nullptr;
+  layout->count = 0;
+}
+
+layout_problem image_lock_guard(const image_layout* layout, layout_fault* fault) {
+  const int b = layout->security_byte;
+  if (b < 0) return layout_problem::none;
+  const bool secured = (b & 0x03) != 0x02;
+  const bool mass_erase_disabled = (b & 0x30) == 0x20;
+  if (!secured || !mass_erase_disabled) return layout_problem::none;
+  fault->value = static_cast<uint32_t>(b);
+  fault->address = IMAGE_SECURITY_ADDRESS;
+  return fail(fault, layout_problem::locks_mcu);
+}
+
+uint32_t image_first_address(const image_layout* layout) {
+  return layout->count > 0 ? layout->runs[0].address : 0;
+}
+
+uint64_t image_end_address(const image_layout* layout) {
+  if (layout->count == 0) return 0;
+  const image_run& last = layout->runs[layout->count - 1];
+  return static_cast<uint64_t>(last.address) + last.size;
+}
+
+uint64_t image_total_bytes(const image_layout* layout) {
+  uint64_t total = 0;
+  for (size_t i = 0; i < layout->count; ++i) total += layout->runs[i].size;
+  return total;
+}
+
+void image_describe(const layout_fault* f, char* text, size_t size) {
+  // By problem, in the order of layout_problem.
+  static const char* const reasons[] = {
+      "no problem",
+      "the file changed while it was read",
+      "not enough memory to read the image",
+      "ELF file that is not a 32-bit little-endian ARM executable",
+      "ELF program headers lie outside the file",
+      "outside the file",
+      "not a well-formed record",
+      "checksum does not match",
+      "unknown record type",
+      "",
+      "no end-of-file record (01)",
+      "more records after the end record",
+      "image reaches past the 32-bit address space",
+      "",
+      "image holds no data",
+      "more than 64 separate address ranges",
+      "",
+  };
+  const char* reason = reasons[static_cast<int>(f->problem)];
+  switch (f->problem) {
+    case layout_problem::unreadable:
+      if (f->value != 0) reason = strerror(static_cast<int>(f->value));
+      break;
+    case layout_problem::no_end:
+      if (f->format == image_format::srec) reason = "no end record (S7, S8 or S9)";
+      break;
+    case layout_problem::past_4gib:
+      if (f->line != 0) reason = "data past the 32-bit address space";
+      break;
+    case layout_problem::bad_count:
+      snprintf(text, size, "line %lu: record count %lu, but %lu data records came before it",
+               f->line, static_cast<unsigned long>(f->value), f->count);
+      return;
+    case layout_problem::overlap:
+      snprintf(text, size, "address 0x%08lx is given twice, as 0x%02x and as 0x%02x",
+               static_cast<unsigned long>(f->address), f->first, f->second);
+      return;
+    case layout_problem::locks_mcu:
+      snprintf(text, size,
+               "byte 0x40C is 0x%02x: it secures the MCU with mass erase disabled, so the MCU "
+               "could never be erased or flashed again",
+               static_cast<unsigned>(f->value));
+      return;
+    default:
+      break;
+  }
+  if (f->line != 0)
+    snprintf(text, size, "%s %lu: %s", f->format == image_format::elf ? "ELF segment" : "line",
+             f->line, reason);
+  else
+    snprintf(text, size, "%s", reason);
+}

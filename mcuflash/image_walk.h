@@ -1,0 +1,97 @@
+// Inside the image reader: each format's walker hands every piece of data
+// it finds, in file order, to a sink; the reader builds the runs from them.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+#include <string.h>
+
+#include "image_format.h"
+
+struct image_sink {
+  // Takes `length` bytes for `address` (address + length <= 2^32), found on
+  // line (or in segment) `line`; returns false after filling in *fault.
+  bool (*take)(image_sink* sink, uint32_t address, const uint8_t* bytes, size_t length,
+               unsigned long line);
+  layout_fault* fault;
+};
+
+// One record of a text image, decoded.
+enum class image_record_kind : uint8_t {
+  data,   // `count` bytes at `data` for `address` (plus the HEX base)
+  base,   // a HEX extended address: the base for the data records after it
+  count,  // an S-record count: `address` data records came before
+  end,    // the end record
+  skip,   // a header or start address
+};
+
+struct image_record {
+  uint8_t bytes[5 + 255];  // the record's bytes, decoded from hex
+  image_record_kind kind;
+  uint32_t address;
+  const uint8_t* data;
+  size_t count;
+};
+
+// Decode one line (without its line end) into a record: syntax, record
+// type and checksum; the problem, or none.
+layout_problem image_hex_record(const uint8_t* line, size_t length, image_record* record);
+layout_problem image_srec_record(const uint8_t* line, size_t length, image_record* record);
+
+// Each walker returns false with sink->fault filled in when it refuses the
+// file, or when the sink refused a piece.
+bool image_walk_elf(const uint8_t* file, size_t size, image_sink* sink);
+bool image_walk_text(const uint8_t* text, size_t size, image_sink* sink,
+                     layout_problem (*decode)(const uint8_t*, size_t, image_record*));
+
+// Splits a text into lines ended by LF or CR LF; the last may lack its end.
+struct image_lines {
+  const uint8_t* text;
+  size_t size;
+  size_t at = 0;
+  unsigned long number = 0;
+
+  bool next(const uint8_t** line, size_t* length) {
+    if (at >= size) return false;
+    const uint8_t* start = text + at;
+    const void* lf = memchr(start, '\n', size - at);
+    size_t n = lf ? static_cast<size_t>(static_cast<const uint8_t*>(lf) - start) : size - at;
+    at += lf ? n + 1 : n;
+    if (lf && n > 0 && start[n - 1] == '\r') --n;
+    ++number;
+    *line = start;
+    *length = n;
+    return true;
+  }
+};
+
+// Decodes the pairs of hex digits of text[0..2*count) into out; false on a
+// character that is not a hex digit.
+inline bool image_hex_bytes(const uint8_t* text, size_t count, uint8_t* out) {
+  for (size_t i = 0; i < count; ++i) {
+    unsigned value = 0;
+    for (int half = 0; half < 2; ++half) {
+      const uint8_t c = text[2 * i + half];
+      unsigned digit;
+      if (c >= '0' && c <= '9') digit = c - '0';
+      else if (c >= 'A' && c <= 'F') digit = c - 'A' + 10;
+      else if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
+      else return false;
+      value = value << 4 | digit;
+    }
+    out[i] = static_cast<uint8_t>(value);
+  }
+  return true;
+}
+
+// Whether `length` bytes from `address` stay inside the 32-bit space, in
+// 32-bit arithmetic (cheap on the board).
+inline bool image_fits(uint32_t address, uint32_t length) {
+  return length == 0 || length - 1 <= 0xFFFFFFFFu - address;
+}
+
+inline bool image_fail(image_sink* sink, layout_problem problem, unsigned long line) {
+  sink->fault->problem = problem;
+  sink->fault->line = line;
+  return false;
+}
