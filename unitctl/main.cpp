@@ -188,18 +188,17 @@ int telemetry(spi_link* link) {
   return 1;
 }
 
-// One row per option: its letter, whether it takes an argument, its place
-// and lines in the help text, and its action. The option string for getopt
+// One row per option, in the order of the help text: its letter, whether it
+// takes an argument, its lines in the help text, and its action. The option string for getopt
 // and the help text are built from these rows. Letter 0 is the entry taken
 // when there is no option: the telemetry service.
 struct option_row {
   char letter;
   bool takes_argument;
-  int help_rank;
   const char* help;
   // How long the action's transactions may wait for the bus in all; 0: the
   // action does not use the device.
-  int64_t lock_wait_ms;
+  int32_t lock_wait_ms;
   int (*action)(spi_link* link, const char* argument, const char* program, const option_row* row);
   // The setting the option writes, for the options that write one.
   const struct setting* written;
@@ -232,7 +231,11 @@ const setting USBC_CURRENT_MODE = {mcu_set_usbc_current_mode, true,
 
 int write_setting(spi_link* link, const char* arg, const char*, const option_row* row) {
   const setting& s = *row->written;
-  const int value = s.single_digit ? (strlen(arg) == 1 ? atoi(arg) : -1) : on_off(arg);
+  // A single character other than a digit reads as 0, as atoi has it.
+  const int value = !s.single_digit ? on_off(arg)
+                    : strlen(arg) != 1  ? -1
+                    : arg[0] >= '0' && arg[0] <= '9' ? arg[0] - '0'
+                                                     : 0;
   if (value < 0) return fail(link, s.refused);
   if (s.set(link, value) != 0) return fail(link, s.failed);
   if (s.done != nullptr) printf(s.done, value ? "enabled" : "disabled");
@@ -241,44 +244,68 @@ int write_setting(spi_link* link, const char* arg, const char*, const option_row
 
 int print_usage(const char* program);
 
-constexpr int64_t NO_DEVICE = 0;
-constexpr int64_t DEVICE = SPI_LINK_LOCK_WAIT_MS;
+constexpr int32_t NO_DEVICE = 0;
+constexpr int32_t DEVICE = SPI_LINK_LOCK_WAIT_MS;
 
 const option_row OPTION_ROWS[] = {
-    {'r', true, 7, "-r\n    Turn reset mode on or off by passing 1 or 0 as an argument\n",
-     DEVICE,
-     write_setting, &RESET_MODE},
-    {'h', false, 0, "-h\n    Print this help and exit\n",
+    {'h', false, "-h\n    Print this help and exit\n",
      NO_DEVICE,
-     [](spi_link*, const char*, const char* program, const option_row*) { return print_usage(program); }, nullptr},
-    {'w', false, 5, "-w\n    Print the firmware version\n",
+     [](spi_link*, const char*, const char* program, const option_row*) {
+       return print_usage(program);
+     },
+     nullptr},
+    {'b', false, "-b\n    Read the battery level\n",
      DEVICE,
-     [](spi_link* link, const char*, const char*, const option_row*) { return print_firmware_version(link); }, nullptr},
-    {'v', false, 6, "-v\n    Print the KRV version\n",
-     NO_DEVICE,
-     [](spi_link*, const char*, const char*, const option_row*) { return print_local_version(); }, nullptr},
-    {'b', false, 1, "-b\n    Read the battery level\n",
+     [](spi_link* link, const char*, const char*, const option_row*) {
+       return read_battery_level(link);
+     },
+     nullptr},
+    {'c', false, "-c\n    Read the current charging status\n",
      DEVICE,
-     [](spi_link* link, const char*, const char*, const option_row*) { return read_battery_level(link); }, nullptr},
-    {'c', false, 2, "-c\n    Read the current charging status\n",
-     DEVICE,
-     [](spi_link* link, const char*, const char*, const option_row*) { return read_charging_status(link); }, nullptr},
-    {'t', true, 3, "-t\n    Turn the status LEDs on or off by passing 1 or 0 as an argument\n",
+     [](spi_link* link, const char*, const char*, const option_row*) {
+       return read_charging_status(link);
+     },
+     nullptr},
+    {'t', true, "-t\n    Turn the status LEDs on or off by passing 1 or 0 as an argument\n",
      DEVICE,
      write_setting, &TEST_MODE},
-    {'l', true, 4, "-l\n    Enable the link LED by passing 1 or 0 as an argument\n",
+    {'l', true, "-l\n    Enable the link LED by passing 1 or 0 as an argument\n",
      DEVICE,
      write_setting, &LINK_LED},
-    {'u', false, 8, "-u\n    Print the surface unit's UUID\n",
+    {'w', false, "-w\n    Print the firmware version\n",
      DEVICE,
-     [](spi_link* link, const char*, const char*, const option_row*) { return print_uuid(link); }, nullptr},
-    {'f', false, 9, "-f\n    Compare local version number in XML file and version number on MCU\n",
+     [](spi_link* link, const char*, const char*, const option_row*) {
+       return print_firmware_version(link);
+     },
+     nullptr},
+    {'v', false, "-v\n    Print the KRV version\n",
+     NO_DEVICE,
+     [](spi_link*, const char*, const char*, const option_row*) {
+       return print_local_version();
+     },
+     nullptr},
+    {'r', true, "-r\n    Turn reset mode on or off by passing 1 or 0 as an argument\n",
      DEVICE,
-     [](spi_link* link, const char*, const char*, const option_row*) { return check_versions(link); }, nullptr},
-    {'s', false, 10, "-s\n    Read serial number flashed in EEPROM\n",
+     write_setting, &RESET_MODE},
+    {'u', false, "-u\n    Print the surface unit's UUID\n",
      DEVICE,
-     [](spi_link* link, const char*, const char*, const option_row*) { return read_serial_number(link); }, nullptr},
-    {'S', true, 11,
+     [](spi_link* link, const char*, const char*, const option_row*) {
+       return print_uuid(link);
+     },
+     nullptr},
+    {'f', false, "-f\n    Compare local version number in XML file and version number on MCU\n",
+     DEVICE,
+     [](spi_link* link, const char*, const char*, const option_row*) {
+       return check_versions(link);
+     },
+     nullptr},
+    {'s', false, "-s\n    Read serial number flashed in EEPROM\n",
+     DEVICE,
+     [](spi_link* link, const char*, const char*, const option_row*) {
+       return read_serial_number(link);
+     },
+     nullptr},
+    {'S', true,
      "-S [number]\n"
      "    Write serial number to EEPROM, needs to be in the following format:\n"
      "    SUVV-BBXXX\n"
@@ -288,10 +315,13 @@ const option_row OPTION_ROWS[] = {
      [](spi_link* link, const char* arg, const char*, const option_row*) {
        return write_serial_number(link, arg);
      }, nullptr},
-    {'U', false, 12, "-U\n    Read and print state of the USB-C controller\n",
+    {'U', false, "-U\n    Read and print state of the USB-C controller\n",
      DEVICE,
-     [](spi_link* link, const char*, const char*, const option_row*) { return print_usbc(link); }, nullptr},
-    {'m', true, 13,
+     [](spi_link* link, const char*, const char*, const option_row*) {
+       return print_usbc(link);
+     },
+     nullptr},
+    {'m', true,
      "-m [mode]\n"
      "    Set the mode for the USB-C controller. Valid values are:\n"
      "      0 : Maintain mode according to PORT pin selection (default)\n"
@@ -300,7 +330,7 @@ const option_row OPTION_ROWS[] = {
      "      3 : DRP mode (start from unattached.SNK)\n",
      DEVICE,
      write_setting, &USBC_MODE},
-    {'M', true, 14,
+    {'M', true,
      "-M [mode]\n"
      "    Set the current mode advertised for the USB-C controller. Valid values:\n"
      "      0 : Default (500 mA / 900 mA) initial value at startup\n"
@@ -308,10 +338,13 @@ const option_row OPTION_ROWS[] = {
      "      2 : High (3 A)\n",
      DEVICE,
      write_setting, &USBC_CURRENT_MODE},
-    {0, false, 15, "  No argument\n    Read data and publish over UDP\n"
+    {0, false, "  No argument\n    Read data and publish over UDP\n"
         "    (to TELEMETRY_DESTINATION=host[:port] when set)\n",
      TELEMETRY_LOCK_WAIT_MS,
-     [](spi_link* link, const char*, const char*, const option_row*) { return telemetry(link); }, nullptr},
+     [](spi_link* link, const char*, const char*, const option_row*) {
+       return telemetry(link);
+     },
+     nullptr},
 };
 
 const unsigned OPTION_COUNT = sizeof OPTION_ROWS / sizeof OPTION_ROWS[0];
@@ -319,10 +352,7 @@ const unsigned OPTION_COUNT = sizeof OPTION_ROWS / sizeof OPTION_ROWS[0];
 int print_usage(const char* program) {
   printf("Usage: %s [OPTIONS]\n", program);
   fputs("OPTIONS:\n", stdout);
-  for (unsigned rank = 0; rank < OPTION_COUNT; ++rank) {
-    for (const option_row& row : OPTION_ROWS)
-      if (row.help_rank == (int)rank) fputs(row.help, stdout);
-  }
+  for (const option_row& row : OPTION_ROWS) fputs(row.help, stdout);
   fputs("\n", stdout);
   return 0;
 }
