@@ -189,8 +189,8 @@ int telemetry(spi_link* link) {
 }
 
 // One row per option, in the order of the help text: its letter, whether it
-// takes an argument, its lines in the help text, and its action. The option string for getopt
-// and the help text are built from these rows. Letter 0 is the entry taken
+// takes an argument, its lines in the help text, and its action. The option
+// string for getopt and the help text are built from these rows. Letter 0 is the entry taken
 // when there is no option: the telemetry service.
 struct option_row {
   char letter;
@@ -229,13 +229,17 @@ const setting USBC_CURRENT_MODE = {mcu_set_usbc_current_mode, true,
                                    "Unable to set USB current mode advertised",
                                    "Current mode successfully set\n"};
 
+// The value the argument gives, or -1 when it is refused. A single
+// character that is not a digit reads as 0, as atoi has it.
+int setting_value(const setting& s, const char* arg) {
+  if (!s.single_digit) return on_off(arg);
+  if (strlen(arg) != 1) return -1;
+  return arg[0] >= '0' && arg[0] <= '9' ? arg[0] - '0' : 0;
+}
+
 int write_setting(spi_link* link, const char* arg, const char*, const option_row* row) {
   const setting& s = *row->written;
-  // A single character other than a digit reads as 0, as atoi has it.
-  const int value = !s.single_digit ? on_off(arg)
-                    : strlen(arg) != 1  ? -1
-                    : arg[0] >= '0' && arg[0] <= '9' ? arg[0] - '0'
-                                                     : 0;
+  const int value = setting_value(s, arg);
   if (value < 0) return fail(link, s.refused);
   if (s.set(link, value) != 0) return fail(link, s.failed);
   if (s.done != nullptr) printf(s.done, value ? "enabled" : "disabled");
