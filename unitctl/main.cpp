@@ -93,29 +93,6 @@ int read_serial_number(spi_link* link) {
   return 0;
 }
 
-int set_test_mode(spi_link* link, const char* arg) {
-  const int on = on_off(arg);
-  if (on < 0) return fail(link, "Invalid argument!");
-  if (mcu_set_test_mode(link, on) != 0) return fail(link, "Unable to set test mode");
-  printf("Test mode %s.\n", on ? "enabled" : "disabled");
-  return 0;
-}
-
-int set_link_led(spi_link* link, const char* arg) {
-  const int on = on_off(arg);
-  if (on < 0) return fail(link, "Invalid argument!");
-  if (mcu_set_link_led(link, on) != 0) return fail(link, "Unable to set link led");
-  printf("Link led is %s.\n", on ? "enabled" : "disabled");
-  return 0;
-}
-
-int set_reset_mode(spi_link* link, const char* arg) {
-  const int on = on_off(arg);
-  if (on < 0) return fail(link, "Invalid argument to change reset mode");
-  if (mcu_set_reset_mode(link, on) != 0) return fail(link, "Unable to set reset mode!");
-  return 0;
-}
-
 int write_serial_number(spi_link* link, const char* arg) {
   if (strlen(arg) != SERIAL_LEN)
     return fail(
@@ -128,21 +105,6 @@ int write_serial_number(spi_link* link, const char* arg) {
   serial[SERIAL_LEN] = '\0';
   if (mcu_set_serial_number(link, serial) != 0) return fail(link, "Unable to write serial number");
   printf("Serial number successfully written\n");
-  return 0;
-}
-
-int set_usbc_mode(spi_link* link, const char* arg) {
-  if (strlen(arg) != 1) return fail(link, "Need to pass usb mode 0 - 3");
-  if (mcu_set_usbc_mode(link, atoi(arg)) != 0) return fail(link, "Unable to set USB mode");
-  printf("Mode successfully set\n");
-  return 0;
-}
-
-int set_usbc_current_mode(spi_link* link, const char* arg) {
-  if (strlen(arg) != 1) return fail(link, "Need to pass current mode to advertise (0 - 2)");
-  if (mcu_set_usbc_current_mode(link, atoi(arg)) != 0)
-    return fail(link, "Unable to set USB current mode advertised");
-  printf("Current mode successfully set\n");
   return 0;
 }
 
@@ -226,72 +188,144 @@ int telemetry(spi_link* link) {
   return 1;
 }
 
-// One row per option: its letter, whether it takes an argument, its place
-// and lines in the help text, and its action. The option string for getopt
-// and the help text are built from these rows. Letter 0 is the entry taken
+// One row per option, in the order of the help text: its letter, whether it
+// takes an argument, its lines in the help text, and its action. The option
+// string for getopt and the help text are built from these rows. Letter 0 is the entry taken
 // when there is no option: the telemetry service.
 struct option_row {
   char letter;
   bool takes_argument;
-  int help_rank;
   const char* help;
   // How long the action's transactions may wait for the bus in all; 0: the
   // action does not use the device.
-  int64_t lock_wait_ms;
-  int (*action)(spi_link* link, const char* argument, const char* program);
+  int32_t lock_wait_ms;
+  int (*action)(spi_link* link, const char* argument, const char* program, const option_row* row);
+  // The setting the option writes, for the options that write one.
+  const struct setting* written;
 };
+
+// A setting written to the MCU: how the option's argument gives its value,
+// the MCU operation and what is printed when the argument is refused, when
+// the MCU does not take the value and when it does ("enabled" or "disabled"
+// fills a %s; null: nothing).
+struct setting {
+  int (*set)(spi_link* link, int value);
+  bool single_digit;  // one character read as a number; otherwise "1" or "0"
+  const char* refused;
+  const char* failed;
+  const char* done;
+};
+
+const setting TEST_MODE = {mcu_set_test_mode, false, "Invalid argument!", "Unable to set test mode",
+                           "Test mode %s.\n"};
+const setting LINK_LED = {mcu_set_link_led, false, "Invalid argument!", "Unable to set link led",
+                          "Link led is %s.\n"};
+const setting RESET_MODE = {mcu_set_reset_mode, false, "Invalid argument to change reset mode",
+                            "Unable to set reset mode!", nullptr};
+const setting USBC_MODE = {mcu_set_usbc_mode, true, "Need to pass usb mode 0 - 3",
+                           "Unable to set USB mode", "Mode successfully set\n"};
+const setting USBC_CURRENT_MODE = {mcu_set_usbc_current_mode, true,
+                                   "Need to pass current mode to advertise (0 - 2)",
+                                   "Unable to set USB current mode advertised",
+                                   "Current mode successfully set\n"};
+
+// The value the argument gives, or -1 when it is refused. A single
+// character that is not a digit reads as 0, as atoi has it.
+int setting_value(const setting& s, const char* arg) {
+  if (!s.single_digit) return on_off(arg);
+  if (strlen(arg) != 1) return -1;
+  return arg[0] >= '0' && arg[0] <= '9' ? arg[0] - '0' : 0;
+}
+
+int write_setting(spi_link* link, const char* arg, const char*, const option_row* row) {
+  const setting& s = *row->written;
+  const int value = setting_value(s, arg);
+  if (value < 0) return fail(link, s.refused);
+  if (s.set(link, value) != 0) return fail(link, s.failed);
+  if (s.done != nullptr) printf(s.done, value ? "enabled" : "disabled");
+  return 0;
+}
 
 int print_usage(const char* program);
 
-constexpr int64_t NO_DEVICE = 0;
-constexpr int64_t DEVICE = SPI_LINK_LOCK_WAIT_MS;
+constexpr int32_t NO_DEVICE = 0;
+constexpr int32_t DEVICE = SPI_LINK_LOCK_WAIT_MS;
 
 const option_row OPTION_ROWS[] = {
-    {'r', true, 7, "-r\n    Turn reset mode on or off by passing 1 or 0 as an argument\n",
-     DEVICE,
-     [](spi_link* link, const char* arg, const char*) { return set_reset_mode(link, arg); }},
-    {'h', false, 0, "-h\n    Print this help and exit\n",
+    {'h', false, "-h\n    Print this help and exit\n",
      NO_DEVICE,
-     [](spi_link*, const char*, const char* program) { return print_usage(program); }},
-    {'w', false, 5, "-w\n    Print the firmware version\n",
+     [](spi_link*, const char*, const char* program, const option_row*) {
+       return print_usage(program);
+     },
+     nullptr},
+    {'b', false, "-b\n    Read the battery level\n",
      DEVICE,
-     [](spi_link* link, const char*, const char*) { return print_firmware_version(link); }},
-    {'v', false, 6, "-v\n    Print the KRV version\n",
+     [](spi_link* link, const char*, const char*, const option_row*) {
+       return read_battery_level(link);
+     },
+     nullptr},
+    {'c', false, "-c\n    Read the current charging status\n",
+     DEVICE,
+     [](spi_link* link, const char*, const char*, const option_row*) {
+       return read_charging_status(link);
+     },
+     nullptr},
+    {'t', true, "-t\n    Turn the status LEDs on or off by passing 1 or 0 as an argument\n",
+     DEVICE,
+     write_setting, &TEST_MODE},
+    {'l', true, "-l\n    Enable the link LED by passing 1 or 0 as an argument\n",
+     DEVICE,
+     write_setting, &LINK_LED},
+    {'w', false, "-w\n    Print the firmware version\n",
+     DEVICE,
+     [](spi_link* link, const char*, const char*, const option_row*) {
+       return print_firmware_version(link);
+     },
+     nullptr},
+    {'v', false, "-v\n    Print the KRV version\n",
      NO_DEVICE,
-     [](spi_link*, const char*, const char*) { return print_local_version(); }},
-    {'b', false, 1, "-b\n    Read the battery level\n",
+     [](spi_link*, const char*, const char*, const option_row*) {
+       return print_local_version();
+     },
+     nullptr},
+    {'r', true, "-r\n    Turn reset mode on or off by passing 1 or 0 as an argument\n",
      DEVICE,
-     [](spi_link* link, const char*, const char*) { return read_battery_level(link); }},
-    {'c', false, 2, "-c\n    Read the current charging status\n",
+     write_setting, &RESET_MODE},
+    {'u', false, "-u\n    Print the surface unit's UUID\n",
      DEVICE,
-     [](spi_link* link, const char*, const char*) { return read_charging_status(link); }},
-    {'t', true, 3, "-t\n    Turn the status LEDs on or off by passing 1 or 0 as an argument\n",
+     [](spi_link* link, const char*, const char*, const option_row*) {
+       return print_uuid(link);
+     },
+     nullptr},
+    {'f', false, "-f\n    Compare local version number in XML file and version number on MCU\n",
      DEVICE,
-     [](spi_link* link, const char* arg, const char*) { return set_test_mode(link, arg); }},
-    {'l', true, 4, "-l\n    Enable the link LED by passing 1 or 0 as an argument\n",
+     [](spi_link* link, const char*, const char*, const option_row*) {
+       return check_versions(link);
+     },
+     nullptr},
+    {'s', false, "-s\n    Read serial number flashed in EEPROM\n",
      DEVICE,
-     [](spi_link* link, const char* arg, const char*) { return set_link_led(link, arg); }},
-    {'u', false, 8, "-u\n    Print the surface unit's UUID\n",
-     DEVICE,
-     [](spi_link* link, const char*, const char*) { return print_uuid(link); }},
-    {'f', false, 9, "-f\n    Compare local version number in XML file and version number on MCU\n",
-     DEVICE,
-     [](spi_link* link, const char*, const char*) { return check_versions(link); }},
-    {'s', false, 10, "-s\n    Read serial number flashed in EEPROM\n",
-     DEVICE,
-     [](spi_link* link, const char*, const char*) { return read_serial_number(link); }},
-    {'S', true, 11,
+     [](spi_link* link, const char*, const char*, const option_row*) {
+       return read_serial_number(link);
+     },
+     nullptr},
+    {'S', true,
      "-S [number]\n"
      "    Write serial number to EEPROM, needs to be in the following format:\n"
      "    SUVV-BBXXX\n"
      "    Where VV is board iteration, BB is batch version, and XXX is the \n"
      "    production number in said batch.\n",
      DEVICE,
-     [](spi_link* link, const char* arg, const char*) { return write_serial_number(link, arg); }},
-    {'U', false, 12, "-U\n    Read and print state of the USB-C controller\n",
+     [](spi_link* link, const char* arg, const char*, const option_row*) {
+       return write_serial_number(link, arg);
+     }, nullptr},
+    {'U', false, "-U\n    Read and print state of the USB-C controller\n",
      DEVICE,
-     [](spi_link* link, const char*, const char*) { return print_usbc(link); }},
-    {'m', true, 13,
+     [](spi_link* link, const char*, const char*, const option_row*) {
+       return print_usbc(link);
+     },
+     nullptr},
+    {'m', true,
      "-m [mode]\n"
      "    Set the mode for the USB-C controller. Valid values are:\n"
      "      0 : Maintain mode according to PORT pin selection (default)\n"
@@ -299,19 +333,22 @@ const option_row OPTION_ROWS[] = {
      "      2 : DFP mode (unattached.SRC)\n"
      "      3 : DRP mode (start from unattached.SNK)\n",
      DEVICE,
-     [](spi_link* link, const char* arg, const char*) { return set_usbc_mode(link, arg); }},
-    {'M', true, 14,
+     write_setting, &USBC_MODE},
+    {'M', true,
      "-M [mode]\n"
      "    Set the current mode advertised for the USB-C controller. Valid values:\n"
      "      0 : Default (500 mA / 900 mA) initial value at startup\n"
      "      1 : Medium (1.5 A)\n"
      "      2 : High (3 A)\n",
      DEVICE,
-     [](spi_link* link, const char* arg, const char*) { return set_usbc_current_mode(link, arg); }},
-    {0, false, 15, "  No argument\n    Read data and publish over UDP\n"
+     write_setting, &USBC_CURRENT_MODE},
+    {0, false, "  No argument\n    Read data and publish over UDP\n"
         "    (to TELEMETRY_DESTINATION=host[:port] when set)\n",
      TELEMETRY_LOCK_WAIT_MS,
-     [](spi_link* link, const char*, const char*) { return telemetry(link); }},
+     [](spi_link* link, const char*, const char*, const option_row*) {
+       return telemetry(link);
+     },
+     nullptr},
 };
 
 const unsigned OPTION_COUNT = sizeof OPTION_ROWS / sizeof OPTION_ROWS[0];
@@ -319,10 +356,7 @@ const unsigned OPTION_COUNT = sizeof OPTION_ROWS / sizeof OPTION_ROWS[0];
 int print_usage(const char* program) {
   printf("Usage: %s [OPTIONS]\n", program);
   fputs("OPTIONS:\n", stdout);
-  for (unsigned rank = 0; rank < OPTION_COUNT; ++rank) {
-    for (const option_row& row : OPTION_ROWS)
-      if (row.help_rank == (int)rank) fputs(row.help, stdout);
-  }
+  for (const option_row& row : OPTION_ROWS) fputs(row.help, stdout);
   fputs("\n", stdout);
   return 0;
 }
@@ -365,5 +399,5 @@ int main(int argc, char** argv) {
     spi_link_open(&link, verbose_output, row->lock_wait_ms);
     end_if_set_up_failed(&link);
   }
-  return row->action(&link, optarg, argc > 0 && argv[0] ? argv[0] : "unitctl");
+  return row->action(&link, optarg, argc > 0 && argv[0] ? argv[0] : "unitctl", row);
 }

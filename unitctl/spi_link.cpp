@@ -175,8 +175,12 @@ int mcu_resync(spi_link* link) {
 
 namespace {
 
-int read_attempts(const spi_link* link, const uint8_t* command, uint8_t* out, unsigned len, uint8_t delay_ms,
-                  uint8_t retries) {
+// The attempts of one transaction, all made while this process owns the
+// bus. A read (payload null) clocks out FF bytes and takes len data bytes
+// and their CRC into out; a write sends the payload and its CRC, then waits
+// for the MCU's acknowledgement.
+int attempts(const spi_link* link, const uint8_t* command, const uint8_t* payload, uint8_t* out,
+             unsigned len, uint8_t delay_ms, uint8_t retries) {
   const uint8_t n = (uint8_t)(len + 1);
 
   for (unsigned attempt = 0; attempt <= retries; ++attempt) {
@@ -185,50 +189,41 @@ int read_attempts(const spi_link* link, const uint8_t* command, uint8_t* out, un
 
     uint8_t tx[MAX_DATA_LEN + 1];
     uint8_t rx[MAX_DATA_LEN + 1];
-    memset(tx, 0xFF, n);
-    memset(rx, 0x00, n);
-    sleep_ms(delay_ms);
+    if (payload == nullptr) {
+      memset(tx, 0xFF, n);
+      memset(rx, 0x00, n);
+      sleep_ms(delay_ms);
+    } else {
+      if (len) memcpy(tx, payload, len);
+      tx[len] = crc8(payload, (int)len);
+      memset(rx, 0x00, n);
+      usleep(WRITE_WAIT_US);
+    }
     exchange(link, tx, rx, n, &failed);
 
-    if (!failed && answered && crc8(rx, (int)len) == rx[len]) {
-      memcpy(out, rx, len);
+    bool good;
+    if (payload == nullptr) {
+      good = crc8(rx, (int)len) == rx[len];
+    } else {
+      sleep_ms(delay_ms);
+      const uint8_t ack_tx[2] = {0xFF, 0xFF};
+      uint8_t ack_rx[2] = {0x00, 0x00};
+      exchange(link, ack_tx, ack_rx, 2, &failed);
+      good = ack_rx[0] == ACK_BYTE && ack_rx[1] == crc8(&ACK_BYTE, 1);
+    }
+
+    if (!failed && answered && good) {
+      if (out != nullptr) memcpy(out, rx, len);
       return 0;
     }
   }
   return 1;
 }
 
-int write_attempts(const spi_link* link, const uint8_t* command, const uint8_t* payload, unsigned len,
-                   uint8_t delay_ms, uint8_t retries) {
-  const uint8_t n = (uint8_t)(len + 1);
-
-  for (unsigned attempt = 0; attempt <= retries; ++attempt) {
-    bool failed = false;
-    const bool answered = send_command(link, command, &failed);
-
-    uint8_t tx[MAX_DATA_LEN + 1];
-    uint8_t rx[MAX_DATA_LEN + 1];
-    if (len) memcpy(tx, payload, len);
-    tx[len] = crc8(payload, (int)len);
-    memset(rx, 0x00, n);
-    usleep(WRITE_WAIT_US);
-    exchange(link, tx, rx, n, &failed);
-
-    sleep_ms(delay_ms);
-    const uint8_t ack_tx[2] = {0xFF, 0xFF};
-    uint8_t ack_rx[2] = {0x00, 0x00};
-    exchange(link, ack_tx, ack_rx, 2, &failed);
-
-    if (!failed && answered && ack_rx[0] == ACK_BYTE && ack_rx[1] == crc8(&ACK_BYTE, 1)) return 0;
-  }
-  return 1;
-}
-
-// One transaction: all its attempts are made while this process owns the bus.
-template <typename Attempts>
-int transaction(spi_link* link, unsigned len, Attempts attempts) {
+int transaction(spi_link* link, const uint8_t* command, const uint8_t* payload, uint8_t* out,
+                unsigned len, uint8_t delay_ms, uint8_t retries) {
   if (link->setup.what != nullptr || len > MAX_DATA_LEN || !acquire_bus(link)) return 1;
-  const int result = attempts();
+  const int result = attempts(link, command, payload, out, len, delay_ms, retries);
   spidev_unlock(&link->device);
   return result;
 }
@@ -237,12 +232,10 @@ int transaction(spi_link* link, unsigned len, Attempts attempts) {
 
 int mcu_read(spi_link* link, const uint8_t* command, uint8_t* out, unsigned len, uint8_t delay_ms,
              uint8_t retries) {
-  return transaction(
-      link, len, [&] { return read_attempts(link, command, out, len, delay_ms, retries); });
+  return transaction(link, command, nullptr, out, len, delay_ms, retries);
 }
 
 int mcu_write(spi_link* link, const uint8_t* command, const uint8_t* payload, unsigned len,
               uint8_t delay_ms, uint8_t retries) {
-  return transaction(
-      link, len, [&] { return write_attempts(link, command, payload, len, delay_ms, retries); });
+  return transaction(link, command, payload, nullptr, len, delay_ms, retries);
 }

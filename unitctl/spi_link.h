@@ -32,7 +32,8 @@ int mcu_resync(spi_link* link);
 
 // Transactions hold the bus lock for all their attempts and return 1
 // without an exchange when another process keeps the bus (link->refused) or
-// the deferred configuration failed (link->setup).
+// the deferred configuration failed (link->setup). A write's payload holds
+// len bytes, even when len is 0.
 int mcu_read(spi_link* link, const uint8_t* command, uint8_t* out, unsigned len, uint8_t delay_ms,
              uint8_t retries);
 int mcu_write(spi_link* link, const uint8_t* command, const uint8_t* payload, unsigned len,

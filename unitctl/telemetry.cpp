@@ -103,7 +103,7 @@ int udp_endpoint_open(udp_endpoint* endpoint, const char* chosen, int port,
   }
   destination->sin_family = static_cast<sa_family_t>(host->h_addrtype);
   memcpy(&destination->sin_addr, host->h_addr_list[0], static_cast<size_t>(host->h_length));
-  destination->sin_port = htons(static_cast<uint16_t>(port));
+  put_u16_be(reinterpret_cast<uint8_t*>(&destination->sin_port), static_cast<uint16_t>(port));
 
   int sock = socket(AF_INET, SOCK_DGRAM, 0);
   if (sock < 0) {
@@ -176,7 +176,8 @@ void run_telemetry(spi_link* link, const char* destination, telemetry_failure* f
   version_datagram[TELEMETRY_VERSION_MINOR] = version.minor;
   put_u16_be(version_datagram + TELEMETRY_VERSION_PATCH, version.patch);
 
-  printf("Broadcasting on UDP:%d\n", static_cast<int>(ntohs(endpoint.destination->sin_port)));
+  const uint8_t* port = reinterpret_cast<const uint8_t*>(&endpoint.destination->sin_port);
+  printf("Broadcasting on UDP:%d\n", (port[0] << 8) | port[1]);
   // The service runs until it is killed: its one line must not wait in a
   // pipe's buffer.
   fflush(stdout);
