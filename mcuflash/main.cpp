@@ -182,7 +182,6 @@ int main(int argc, char** argv) {
     return 1;
   }
   const char* path = argv[optind];
-  if (access(path, F_OK) != 0) exit_with_error(path);
 
   flash_image image;
   if (image_open(path, &image) != 0) return report_image(image, path);
@@ -190,7 +189,7 @@ int main(int argc, char** argv) {
   // before any line or byte reaches the MCU.
   image_layout layout;
   layout_fault fault;
-  if (image_load(fileno(image.file), image.size, &layout, &fault) != layout_problem::none)
+  if (image_load(image.fd, image.size, &layout, &fault) != layout_problem::none)
     return report_layout(fault, path);
   if (image_lock_guard(&layout, &fault) != layout_problem::none) {
     image_release(&layout);
@@ -216,7 +215,7 @@ int main(int argc, char** argv) {
            static_cast<int>(device.settings.max_speed_hz / 1000));
   }
 
-  const kboot_link link = {&device, verbose, monotonic_ms};
+  const kboot_link link = {&device, verbose, monotonic_now};
   const flash_job job = {&image, &layout, verify};
   const int status = report_run(flash_run(&link, &job), image, layout, path);
   image_release(&layout);
