@@ -60,8 +60,6 @@ void print_range(uint64_t start, uint64_t end) {
             static_cast<unsigned long long>(end - 1));
 }
 
-void print_crc(const char* which, unsigned crc) { printf("crc %s: %u 0x%04x\n", which, crc, crc); }
-
 // Prints what ended a run and returns the exit status.
 int report_run(const flash_outcome& outcome, const flash_image& image,
                const image_layout& layout, const char* path) {
@@ -101,9 +99,9 @@ int report_run(const flash_outcome& outcome, const flash_image& image,
       printf("No ack received: %02x\n", static_cast<unsigned>(r.value));
       break;
     case kboot_status::bad_crc:
-      printf("Wrong crc checksum:\n");
-      print_crc("calc", r.crc_calculated);
-      print_crc("recv", r.crc_received);
+      printf("Wrong crc checksum:\ncrc calc: %u 0x%04x\ncrc recv: %u 0x%04x\n",
+             static_cast<unsigned>(r.crc_calculated), static_cast<unsigned>(r.crc_calculated),
+             static_cast<unsigned>(r.crc_received), static_cast<unsigned>(r.crc_received));
       break;
     case kboot_status::error_status:
       printf("Generic message error: %u 0x%04x\n", static_cast<unsigned>(r.value),
@@ -209,9 +207,10 @@ int main(int argc, char** argv) {
   device.exchange_speed_hz = device.settings.max_speed_hz;
   device.exchange_bits = device.settings.bits_per_word;
   if (verbose) {
-    printf("spi mode: 0x%x\n", static_cast<unsigned>(device.settings.mode));
-    printf("bits per word: %d\n", static_cast<int>(device.settings.bits_per_word));
-    printf("max speed: %d Hz (%d KHz)\n", static_cast<int>(device.settings.max_speed_hz),
+    printf("spi mode: 0x%x\nbits per word: %d\nmax speed: %d Hz (%d KHz)\n",
+           static_cast<unsigned>(device.settings.mode),
+           static_cast<int>(device.settings.bits_per_word),
+           static_cast<int>(device.settings.max_speed_hz),
            static_cast<int>(device.settings.max_speed_hz / 1000));
   }
 
