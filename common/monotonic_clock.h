@@ -10,3 +10,7 @@ inline int64_t monotonic_ms(void) {
   clock_gettime(CLOCK_MONOTONIC, &now);
   return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
+
+// The monotonic clock as it reads, for a caller that counts whole seconds
+// or works out milliseconds itself.
+inline void monotonic_now(timespec* now) { clock_gettime(CLOCK_MONOTONIC, now); }

@@ -28,6 +28,7 @@
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -66,7 +67,10 @@ struct Bootloader {
   std::vector<Exchange> log;
 } boot;
 
-int64_t fake_clock_ms(void) { return boot.now_ms; }
+void fake_clock(timespec* now) {
+  now->tv_sec = static_cast<time_t>(boot.now_ms / 1000);
+  now->tv_nsec = static_cast<long>(boot.now_ms % 1000 * 1000000);
+}
 
 }  // namespace
 
@@ -286,7 +290,7 @@ kboot_result talk(flash_image* image, flash_check* check) {
   device.fd = FD;
   device.exchange_speed_hz = 400000;
   device.exchange_bits = 8;
-  const kboot_link link = {&device, false, fake_clock_ms};
+  const kboot_link link = {&device, false, fake_clock};
   image_layout layout;
   layout.count = 1;
   layout.runs[0] = {0, image->size, nullptr};
@@ -309,12 +313,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   boot.max_exchanges = size + 2 * (POLL_BOUND_MS / STEP_MS[0]) + 100;
   boot.log.clear();
 
-  FILE* file = fmemopen(image.data(), image.size(), "rb");
-  FUZZ_REQUIRE(file != nullptr, "image in memory");
+  const int file = memfd_create("image.bin", 0);
+  FUZZ_REQUIRE(file >= 0 && write(file, image.data(), image.size()) ==
+                                static_cast<ssize_t>(image.size()),
+               "image in memory");
   flash_image flash{file, "image.bin", static_cast<uint32_t>(image.size()), 0};
   flash_check check;
   const kboot_result got = talk(&flash, &check);
-  fclose(file);
+  close(file);
 
   Walk walk;
   walk.conversation(image);

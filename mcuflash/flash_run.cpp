@@ -35,20 +35,15 @@ void on_stop_signal(int signal_number) {
 // Neither a dropped terminal session nor a reader that went away (mcuflash
 // piped into head) may stop the MCU half-way: output that cannot be written
 // is dropped.
-void keep_running_without_terminal(void) {
-  signal(SIGHUP, SIG_IGN);
-  signal(SIGPIPE, SIG_IGN);
-}
-
 void guard_flash_signals(void) {
-  keep_running_without_terminal();
+  static const int ignored[] = {SIGHUP, SIGPIPE};
+  static const int stops[] = {SIGINT, SIGTERM, SIGQUIT};
   struct sigaction action {};
+  action.sa_handler = SIG_IGN;
+  for (const int s : ignored) sigaction(s, &action, nullptr);
   action.sa_handler = on_stop_signal;
-  sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESETHAND;
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-  sigaction(SIGQUIT, &action, nullptr);
+  for (const int s : stops) sigaction(s, &action, nullptr);
 }
 
 // One run through the bootloader: written (its write-memory command and
@@ -163,8 +158,7 @@ kboot_result flash_talk(const kboot_link* link, const flash_job* job, flash_chec
   for (size_t i = 0; i < layout->count && r.status == kboot_status::ok; ++i)
     r = transfer(link, job, layout->runs[i], false, check);
   if (r.status == kboot_status::ok && job->verify) {
-    if (layout->runs[0].bytes == nullptr && image_rewind(job->image) != 0)
-      r.status = kboot_status::image_unreadable;
+    image_rewind(job->image);
     for (size_t i = 0; i < layout->count && r.status == kboot_status::ok &&
                        check->verdict == flash_verdict::passed;
          ++i)

@@ -50,7 +50,7 @@ bool is_output(int line) {
   char text[4] = {};
   const ssize_t got = read(fd, text, 3);
   close(fd);
-  return got == 3 && memcmp(text, "out", 3) == 0;
+  return got == 3 && text[0] == 'o' && text[1] == 'u' && text[2] == 't';
 }
 
 int drive(const line_level* steps, size_t count, gpio_failure* failure) {

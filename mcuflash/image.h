@@ -5,7 +5,6 @@
 
 #include <stddef.h>
 #include <stdint.h>
-#include <stdio.h>
 
 enum class image_problem {
   none,
@@ -18,7 +17,7 @@ enum class image_problem {
 };
 
 struct flash_image {
-  FILE* file = nullptr;  // stays open until the process ends
+  int fd = -1;           // stays open until the process ends
   const char* path = nullptr;  // as given: the run's messages name it
   uint32_t size = 0;     // byte count from the file's status
   uint32_t consumed = 0; // bytes handed out so far
@@ -35,9 +34,13 @@ int image_open(const char* path, flash_image* image);
 // file that ended early (it shrank since it was checked).
 int image_read(flash_image* image, uint8_t* buffer, size_t length);
 
-// Goes back to the start of the file, for a second pass (the read-back):
-// 0, or 1 with the problem recorded.
-int image_rewind(flash_image* image);
+// Goes back to the start of the file, for a second pass (the read-back).
+void image_rewind(flash_image* image);
+
+// Reads up to `length` bytes of `fd` at `offset`, going on after
+// interruptions and short reads: the count (short at the end of the
+// file), or -1 with errno set.
+long image_read_at(int fd, uint8_t* buffer, size_t length, uint32_t offset);
 
 // What went wrong, for "<path>: <text>": the system's error text or the
 // recorded problem.

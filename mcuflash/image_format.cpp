@@ -6,6 +6,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "image.h"
 #include "image_walk.h"
 
 namespace {
@@ -160,23 +161,11 @@ layout_problem build(const uint8_t* file, size_t size, image_layout* layout, lay
   return layout_problem::none;
 }
 
-// Reads up to `length` bytes at `offset`; returns the count, -1 on error.
-long read_at(int fd, uint8_t* buffer, size_t length, uint64_t offset) {
-  size_t got = 0;
-  while (got < length) {
-    const ssize_t n = pread(fd, buffer + got, length - got, static_cast<off_t>(offset + got));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return -1;
-    if (n == 0) break;
-    got += static_cast<size_t>(n);
-  }
-  return static_cast<long>(got);
-}
-
 }  // namespace
 
 image_format image_detect(const uint8_t* head, size_t length) {
-  if (length >= sizeof ELF_MAGIC && memcmp(head, ELF_MAGIC, sizeof ELF_MAGIC) == 0)
+  if (length >= 4 && head[0] == ELF_MAGIC[0] && head[1] == ELF_MAGIC[1] &&
+      head[2] == ELF_MAGIC[2] && head[3] == ELF_MAGIC[3])
     return image_format::elf;
   image_lines lines{head, length};
   const uint8_t* line;
@@ -203,11 +192,11 @@ layout_problem image_parse(const uint8_t* file, size_t size, image_layout* layou
   return layout_problem::none;
 }
 
-layout_problem image_load(int fd, uint64_t size, image_layout* layout, layout_fault* fault) {
+layout_problem image_load(int fd, uint32_t size, image_layout* layout, layout_fault* fault) {
   *layout = image_layout{};
   *fault = layout_fault{};
   uint8_t head[IMAGE_PROBE_SIZE];
-  const long got = read_at(fd, head, size < sizeof head ? size : sizeof head, 0);
+  const long got = image_read_at(fd, head, size < sizeof head ? size : sizeof head, 0);
   if (got < 0) {
     fault->value = static_cast<uint32_t>(errno);
     return fail(fault, layout_problem::unreadable);
@@ -215,12 +204,11 @@ layout_problem image_load(int fd, uint64_t size, image_layout* layout, layout_fa
   layout->format = fault->format = image_detect(head, static_cast<size_t>(got));
   if (layout->format == image_format::raw) {
     if (size == 0) return fail(fault, layout_problem::no_data);
-    if (size > 0xFFFFFFFFu) return fail(fault, layout_problem::past_4gib);
     layout->count = 1;
-    layout->runs[0] = {0, static_cast<uint32_t>(size), nullptr};
+    layout->runs[0] = {0, size, nullptr};
     if (size > IMAGE_SECURITY_ADDRESS) {
       uint8_t byte = 0;
-      if (read_at(fd, &byte, 1, IMAGE_SECURITY_ADDRESS) != 1) {
+      if (image_read_at(fd, &byte, 1, IMAGE_SECURITY_ADDRESS) != 1) {
         fault->value = static_cast<uint32_t>(errno);
         return fail(fault, layout_problem::unreadable);
       }
@@ -234,8 +222,8 @@ layout_problem image_load(int fd, uint64_t size, image_layout* layout, layout_fa
   uint8_t* file = static_cast<uint8_t*>(malloc(static_cast<size_t>(size)));
   if (file == nullptr) return fail(fault, layout_problem::no_memory);
   errno = 0;
-  const long whole = read_at(fd, file, static_cast<size_t>(size), 0);
-  if (whole < 0 || static_cast<uint64_t>(whole) != size) {
+  const long whole = image_read_at(fd, file, static_cast<size_t>(size), 0);
+  if (whole < 0 || static_cast<size_t>(whole) != size) {
     free(file);
     fault->value = whole < 0 ? static_cast<uint32_t>(errno) : 0;
     return fail(fault, layout_problem::unreadable);
@@ -272,34 +260,29 @@ uint64_t image_end_address(const image_layout* layout) {
   return static_cast<uint64_t>(last.address) + last.size;
 }
 
-uint64_t image_total_bytes(const image_layout* layout) {
-  uint64_t total = 0;
-  for (size_t i = 0; i < layout->count; ++i) total += layout->runs[i].size;
-  return total;
-}
-
 void image_describe(const layout_fault* f, char* text, size_t size) {
-  // By problem, in the order of layout_problem.
-  static const char* const reasons[] = {
-      "no problem",
-      "the file changed while it was read",
-      "not enough memory to read the image",
-      "ELF file that is not a 32-bit little-endian ARM executable",
-      "ELF program headers lie outside the file",
-      "outside the file",
-      "not a well-formed record",
-      "checksum does not match",
-      "unknown record type",
-      "",
-      "no end-of-file record (01)",
-      "more records after the end record",
-      "image reaches past the 32-bit address space",
-      "",
-      "image holds no data",
-      "more than 64 separate address ranges",
-      "",
-  };
-  const char* reason = reasons[static_cast<int>(f->problem)];
+  // By problem, in the order of layout_problem, each ended by a NUL; the
+  // array's own NUL is the last problem's (empty) text.
+  static const char reasons[] =
+      "no problem\0"
+      "the file changed while it was read\0"
+      "not enough memory to read the image\0"
+      "ELF file that is not a 32-bit little-endian ARM executable\0"
+      "ELF program headers lie outside the file\0"
+      "outside the file\0"
+      "not a well-formed record\0"
+      "checksum does not match\0"
+      "unknown record type\0"
+      "\0"
+      "no end-of-file record (01)\0"
+      "more records after the end record\0"
+      "image reaches past the 32-bit address space\0"
+      "\0"
+      "image holds no data\0"
+      "more than 64 separate address ranges\0";
+  const char* reason = reasons;
+  for (int i = static_cast<int>(f->problem); i > 0; --i)
+    reason += strlen(reason) + 1;
   switch (f->problem) {
     case layout_problem::unreadable:
       if (f->value != 0) reason = strerror(static_cast<int>(f->value));

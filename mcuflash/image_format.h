@@ -77,9 +77,9 @@ image_format image_detect(const uint8_t* head, size_t length);
 layout_problem image_parse(const uint8_t* file, size_t size, image_layout* layout,
                           layout_fault* fault);
 
-// Reads the open file `fd` of `size` bytes. A raw image is not held: its
+// Reads the open file `fd` of `size` bytes (the image's 32-bit count). A raw image is not held: its
 // one run has no bytes, and only its byte 0x40C is read.
-layout_problem image_load(int fd, uint64_t size, image_layout* layout, layout_fault* fault);
+layout_problem image_load(int fd, uint32_t size, image_layout* layout, layout_fault* fault);
 
 void image_release(image_layout* layout);
 
@@ -90,7 +90,6 @@ layout_problem image_lock_guard(const image_layout* layout, layout_fault* fault)
 // Lowest address and one past the highest address the image writes.
 uint32_t image_first_address(const image_layout* layout);
 uint64_t image_end_address(const image_layout* layout);
-uint64_t image_total_bytes(const image_layout* layout);
 
 // One line (no newline) saying why the image was refused, for messages that
 // begin with the file's name.

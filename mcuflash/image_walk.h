@@ -54,8 +54,9 @@ struct image_lines {
   bool next(const uint8_t** line, size_t* length) {
     if (at >= size) return false;
     const uint8_t* start = text + at;
-    const void* lf = memchr(start, '\n', size - at);
-    size_t n = lf ? static_cast<size_t>(static_cast<const uint8_t*>(lf) - start) : size - at;
+    size_t n = 0;
+    while (n < size - at && start[n] != '\n') ++n;
+    const bool lf = n < size - at;
     at += lf ? n + 1 : n;
     if (lf && n > 0 && start[n - 1] == '\r') --n;
     ++number;

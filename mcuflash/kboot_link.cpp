@@ -55,8 +55,7 @@ kboot_result bad_packet(const char* awaited, uint32_t what) {
 kboot_result check_crc(const uint8_t* packet, size_t size) {
   kboot_result r;
   r.crc_received = get_u16_le(packet + 4);
-  r.crc_calculated =
-      kboot_crc16_update(kboot_crc16(packet, 4), packet + KBOOT_HEADER_SIZE, size - KBOOT_HEADER_SIZE);
+  r.crc_calculated = kboot_packet_crc(packet, size - KBOOT_HEADER_SIZE);
   if (r.crc_calculated != r.crc_received) r.status = kboot_status::bad_crc;
   return r;
 }
@@ -71,6 +70,18 @@ kboot_result send_bare_ack(const kboot_link* link) {
   return {};
 }
 
+// Milliseconds of a clock reading: tv_nsec is below 10^9, so its division
+// stays in 32 bits.
+int64_t milliseconds(const timespec& t) {
+  return static_cast<int64_t>(t.tv_sec) * 1000 + static_cast<uint32_t>(t.tv_nsec) / 1000000u;
+}
+
+int64_t clock_ms(const kboot_link* link) {
+  timespec now{};
+  link->clock(&now);
+  return milliseconds(now);
+}
+
 enum class PollKind { ping, ack, generic_response };
 
 // Clocks single bytes until the bootloader answers the start byte 0x5A.
@@ -79,7 +90,7 @@ enum class PollKind { ping, ack, generic_response };
 // after KBOOT_POLL_TIMEOUT_MS, naming what it waited for.
 kboot_result poll_for_start(const kboot_link* link, PollKind kind, uint8_t first,
                             const char* awaited) {
-  const int64_t start = link->clock_ms();
+  const int64_t start = clock_ms(link);
   uint8_t last = first;
   for (;;) {
     const uint8_t out = kind == PollKind::ping ? last : 0x00;
@@ -90,7 +101,7 @@ kboot_result poll_for_start(const kboot_link* link, PollKind kind, uint8_t first
     } else if (kind == PollKind::generic_response) {
       kboot_say(link, "Skipping 0x00 packet\n");
     }
-    const int64_t waited = link->clock_ms() - start;
+    const int64_t waited = clock_ms(link) - start;
     if (waited >= KBOOT_POLL_TIMEOUT_MS || waited < 0) {
       kboot_result r;
       r.status = kboot_status::no_answer;
@@ -118,8 +129,12 @@ kboot_result kboot_wake_up(const kboot_link* link) {
   // The bootloader needs a moment after its restart; the bytes it returns
   // meanwhile mean nothing. Whole seconds, as a phase of "until the clock
   // has moved on by two" has always been counted.
-  const int64_t start = link->clock_ms() / 1000;
-  while (link->clock_ms() / 1000 - start < KBOOT_WAKE_UP_SECONDS) {
+  timespec now{};
+  link->clock(&now);
+  const int64_t start = now.tv_sec;
+  for (;;) {
+    link->clock(&now);
+    if (now.tv_sec - start >= KBOOT_WAKE_UP_SECONDS) break;
     const uint8_t wake = 0xFF;
     uint8_t ignored = 0;
     if (!exchange(link, &wake, &ignored, 1)) return exchange_failed();
@@ -179,13 +194,9 @@ kboot_result kboot_read_generic_response(const kboot_link* link, kboot_response*
   const kboot_result acked = kboot_send_ack(link);
   if (acked.status != kboot_status::ok) return acked;
 
-  kboot_result r;
-  r.crc_calculated = kboot_response_crc_calculated(response);
-  r.crc_received = kboot_response_crc_received(response);
-  if (r.crc_calculated != r.crc_received) {
-    r.status = kboot_status::bad_crc;
-    return r;
-  }
+  // Its length field is not trusted: the CRC covers all eighteen bytes.
+  kboot_result r = check_crc(response, KBOOT_GENERIC_RESPONSE_SIZE);
+  if (r.status != kboot_status::ok) return r;
   r.value = kboot_response_status(response);
   if (r.value != 0) r.status = kboot_status::error_status;
   return r;

@@ -6,6 +6,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <time.h>
 
 #include "kboot_packet.h"
 #include "spidev.h"
@@ -20,9 +21,10 @@ constexpr int64_t KBOOT_WAKE_UP_SECONDS = 2;
 struct kboot_link {
   const spidev_device* device;  // open and configured, exchanges untraced
   bool verbose;                 // messages and packet rows on standard output
-  // Milliseconds for the poll bound and the wake-up phase: the monotonic
-  // clock (monotonic_clock.h), or a test's own.
-  int64_t (*clock_ms)(void);
+  // The clock of the poll bound and the wake-up phase: the monotonic clock
+  // (monotonic_clock.h), or a test's own. Whole seconds come straight from
+  // tv_sec; milliseconds need no 64-bit division.
+  void (*clock)(timespec* now);
 };
 
 enum class kboot_status {

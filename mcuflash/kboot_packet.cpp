@@ -39,14 +39,15 @@ uint32_t get_u32_le(const uint8_t* source) {
          (static_cast<uint32_t>(source[2]) << 16) | (static_cast<uint32_t>(source[3]) << 24);
 }
 
+uint16_t kboot_packet_crc(const uint8_t* packet, size_t payload_length) {
+  return kboot_crc16_update(kboot_crc16(packet, 4), packet + KBOOT_HEADER_SIZE, payload_length);
+}
+
 size_t kboot_frame(uint8_t* packet, uint8_t type, uint16_t payload_length) {
   packet[0] = KBOOT_START_BYTE;
   packet[1] = type;
   put_u16_le(packet + 2, payload_length);
-  // The CRC covers the first four bytes and the payload, not itself.
-  uint16_t crc = kboot_crc16(packet, 4);
-  crc = kboot_crc16_update(crc, packet + KBOOT_HEADER_SIZE, payload_length);
-  put_u16_le(packet + 4, crc);
+  put_u16_le(packet + 4, kboot_packet_crc(packet, payload_length));
   return KBOOT_HEADER_SIZE + payload_length;
 }
 
@@ -72,8 +73,7 @@ uint16_t kboot_response_crc_received(const uint8_t* response) { return get_u16_l
 
 uint16_t kboot_response_crc_calculated(const uint8_t* response) {
   // Every byte but the CRC's own two; the length field is not trusted.
-  const uint16_t crc = kboot_crc16(response, 4);
-  return kboot_crc16_update(crc, response + 6, KBOOT_GENERIC_RESPONSE_SIZE - 6);
+  return kboot_packet_crc(response, KBOOT_GENERIC_RESPONSE_SIZE - KBOOT_HEADER_SIZE);
 }
 
 uint32_t kboot_response_status(const uint8_t* response) { return get_u32_le(response + 10); }

@@ -44,6 +44,10 @@ void put_u32_le(uint8_t* destination, uint32_t value);
 uint16_t get_u16_le(const uint8_t* source);
 uint32_t get_u32_le(const uint8_t* source);
 
+// The CRC of a packet: over its first four bytes and `payload_length`
+// bytes of payload, not over the CRC's own two.
+uint16_t kboot_packet_crc(const uint8_t* packet, size_t payload_length);
+
 // Fills in the header of a framing packet whose payload is already at
 // packet + KBOOT_HEADER_SIZE; returns the packet size.
 size_t kboot_frame(uint8_t* packet, uint8_t type, uint16_t payload_length);

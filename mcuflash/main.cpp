@@ -60,8 +60,6 @@ void print_range(uint64_t start, uint64_t end) {
             static_cast<unsigned long long>(end - 1));
 }
 
-void print_crc(const char* which, unsigned crc) { printf("crc %s: %u 0x%04x\n", which, crc, crc); }
-
 // Prints what ended a run and returns the exit status.
 int report_run(const flash_outcome& outcome, const flash_image& image,
                const image_layout& layout, const char* path) {
@@ -101,9 +99,9 @@ int report_run(const flash_outcome& outcome, const flash_image& image,
       printf("No ack received: %02x\n", static_cast<unsigned>(r.value));
       break;
     case kboot_status::bad_crc:
-      printf("Wrong crc checksum:\n");
-      print_crc("calc", r.crc_calculated);
-      print_crc("recv", r.crc_received);
+      printf("Wrong crc checksum:\ncrc calc: %u 0x%04x\ncrc recv: %u 0x%04x\n",
+             static_cast<unsigned>(r.crc_calculated), static_cast<unsigned>(r.crc_calculated),
+             static_cast<unsigned>(r.crc_received), static_cast<unsigned>(r.crc_received));
       break;
     case kboot_status::error_status:
       printf("Generic message error: %u 0x%04x\n", static_cast<unsigned>(r.value),
@@ -182,7 +180,6 @@ int main(int argc, char** argv) {
     return 1;
   }
   const char* path = argv[optind];
-  if (access(path, F_OK) != 0) exit_with_error(path);
 
   flash_image image;
   if (image_open(path, &image) != 0) return report_image(image, path);
@@ -190,7 +187,7 @@ int main(int argc, char** argv) {
   // before any line or byte reaches the MCU.
   image_layout layout;
   layout_fault fault;
-  if (image_load(fileno(image.file), image.size, &layout, &fault) != layout_problem::none)
+  if (image_load(image.fd, image.size, &layout, &fault) != layout_problem::none)
     return report_layout(fault, path);
   if (image_lock_guard(&layout, &fault) != layout_problem::none) {
     image_release(&layout);
@@ -210,13 +207,14 @@ int main(int argc, char** argv) {
   device.exchange_speed_hz = device.settings.max_speed_hz;
   device.exchange_bits = device.settings.bits_per_word;
   if (verbose) {
-    printf("spi mode: 0x%x\n", static_cast<unsigned>(device.settings.mode));
-    printf("bits per word: %d\n", static_cast<int>(device.settings.bits_per_word));
-    printf("max speed: %d Hz (%d KHz)\n", static_cast<int>(device.settings.max_speed_hz),
+    printf("spi mode: 0x%x\nbits per word: %d\nmax speed: %d Hz (%d KHz)\n",
+           static_cast<unsigned>(device.settings.mode),
+           static_cast<int>(device.settings.bits_per_word),
+           static_cast<int>(device.settings.max_speed_hz),
            static_cast<int>(device.settings.max_speed_hz / 1000));
   }
 
-  const kboot_link link = {&device, verbose, monotonic_ms};
+  const kboot_link link = {&device, verbose, monotonic_now};
   const flash_job job = {&image, &layout, verify};
   const int status = report_run(flash_run(&link, &job), image, layout, path);
   image_release(&layout);

@@ -28,7 +28,7 @@ class ImageTest : public testing::Test {
     dir_ = pattern;
   }
   void TearDown() override {
-    if (image_.file != nullptr) fclose(image_.file);
+    if (image_.fd >= 0) close(image_.fd);
     fs::remove_all(dir_);
   }
   std::string write_file(const std::string& name, const std::vector<uint8_t>& bytes) {
@@ -74,7 +74,7 @@ TEST_F(ImageTest, UnusableImagesAreRefusedWithTheirPath) {
     EXPECT_EQ(err.rfind(c.path + ": ", 0), 0u) << err;
     EXPECT_NE(err.find(c.why), std::string::npos) << err;
     EXPECT_EQ(err.back(), '\n');
-    EXPECT_EQ(image_.file, nullptr);
+    EXPECT_EQ(image_.fd, -1);
   }
 }
 

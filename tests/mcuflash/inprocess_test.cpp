@@ -61,8 +61,8 @@ TEST(SpiExchange, DescriptorCarriesTheSettingsReadBack) {
 // The poll bound runs on the link's clock: with a clock that moves on a
 // second per reading, a silent bootloader costs no real time, and every
 // link procedure gives up naming what it waited for.
-int64_t fake_now_ms = 0;
-int64_t fake_clock_ms() { return fake_now_ms += 1000; }
+time_t fake_now_s = 0;
+void fake_clock(timespec* now) { *now = {fake_now_s += 1, 0}; }
 
 TEST(KbootPoll, SilentBootloaderEndsEveryProcedureOnTheClock) {
   Board board;
@@ -72,7 +72,7 @@ TEST(KbootPoll, SilentBootloaderEndsEveryProcedureOnTheClock) {
   // A poll that never gives up fails here, not at the suite's time-out.
   const Watchdog watchdog(10);
   const spidev_device device = open_flasher_device();
-  const kboot_link link = {&device, false, fake_clock_ms};
+  const kboot_link link = {&device, false, fake_clock};
   struct Case {
     kboot_result (*procedure)(const kboot_link*);
     const char* awaited;
