@@ -185,7 +185,7 @@ layout_problem image_parse(const uint8_t* file, size_t size, image_layout* layou
       image_detect(file, size < IMAGE_PROBE_SIZE ? size : IMAGE_PROBE_SIZE);
   if (layout->format != image_format::raw) return build(file, size, layout, fault);
   if (size == 0) return fail(fault, layout_problem::no_data);
-  if (static_cast<uint64_t>(size) > 0xFFFFFFFFu) return fail(fault, layout_problem::past_4gib);
+  if ((static_cast<uint64_t>(size) >> 32) != 0) return fail(fault, layout_problem::past_4gib);
   layout->count = 1;
   layout->runs[0] = {0, static_cast<uint32_t>(size), file};
   find_security_byte(layout);
