@@ -294,7 +294,7 @@ kboot_result talk(flash_image* image, flash_check* check) {
   image_layout layout;
   layout.count = 1;
   layout.runs[0] = {0, image->size, nullptr};
-  const flash_job job = {image, &layout, false};
+  const flash_job job = {image, &layout, false, nullptr};
   return flash_talk(&link, &job, check);
 }
 

@@ -61,7 +61,8 @@ std::string usage(const std::string& program) {
          "  -h                   Print this help and exit\n"
          "  -v                   Enable verbose output\n"
          "  -r                   Reboot MCU\n"
-         "  -c                   Read the image back and compare before starting it\n";
+         "  -c                   Read the image back and compare before starting it\n"
+         "  -d FILE              Save the MCU's flash to FILE (no image, no -c)\n";
 }
 
 std::string spinner(size_t chunks) {
@@ -285,7 +286,9 @@ TEST_F(Mcuflash, FailedExchangeEndsWithStatus1AfterFlushingOutput) {
   const std::string img = image({1, 2, 3});
   board_.set("spi.fail_exchanges", 1);
   const RunResult r = run({img});
-  expect_set_up_failure(r, "can't send spi message: Input/output error\n");
+  expect_set_up_failure(r, "can't send spi message: Input/output error\n"
+                           "mcuflash: the MCU is held in reset or in its bootloader, its flash "
+                           "unchanged; mcuflash -r starts the unchanged firmware\n");
   EXPECT_EQ(r.out, "Flashing " + img + "\n");  // not lost in the pipe's buffer
   EXPECT_EQ(gpio_writes(board_), first_init() + kReboot + kEnterBootloader);
 }

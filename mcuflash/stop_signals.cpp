@@ -1,0 +1,66 @@
+#include "stop_signals.h"
+
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "mcu_state.h"
+
+volatile sig_atomic_t stop_requested = 0;
+
+namespace {
+
+// Terminating by default, catchable, and not a fault of the program's own
+// (those, and SIGABRT, keep their core dump); the real-time signals too.
+const int STOPS[] = {SIGINT,  SIGTERM,   SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM,
+                     SIGPOLL, SIGVTALRM, SIGPROF, SIGXCPU, SIGXFSZ, SIGPWR};
+
+void write_text(const char* text) {
+  const ssize_t written = write(STDERR_FILENO, text, strlen(text));
+  (void)written;
+}
+
+void on_stop_now(int signal_number) { stop_signals_end(signal_number); }
+
+void on_stop_later(int signal_number) { stop_requested = signal_number; }
+
+void install(void (*handler)(int), int flags) {
+  struct sigaction action {};
+  action.sa_handler = SIG_IGN;
+  sigaction(SIGHUP, &action, nullptr);
+  sigaction(SIGPIPE, &action, nullptr);
+  action.sa_handler = handler;
+  action.sa_flags = flags;
+  // While one stop is handled, the others wait.
+  sigemptyset(&action.sa_mask);
+  for (const int s : STOPS) sigaddset(&action.sa_mask, s);
+  for (const int s : STOPS) sigaction(s, &action, nullptr);
+  for (int s = SIGRTMIN; s <= SIGRTMAX; ++s) sigaction(s, &action, nullptr);
+}
+
+}  // namespace
+
+void stop_signals_immediate(void) { install(on_stop_now, 0); }
+
+void stop_signals_deferred(void) { install(on_stop_later, SA_RESTART); }
+
+void stop_signals_end(int signal_number) {
+  const char* state = mcu_state_text(mcu_where);
+  if (state != nullptr) {
+    write_text("mcuflash: stopped: ");
+    write_text(state);
+  } else {
+    write_text(mcu_where == MCU_UNTOUCHED ? "mcuflash: stopped before the MCU was touched"
+                                          : "mcuflash: stopped: the MCU was restarted into the written image");
+  }
+  write_text("\n");
+  // The default action ends the process as soon as the signal is let
+  // through: raised here, it waits for the handler's mask to go.
+  signal(signal_number, SIG_DFL);
+  sigset_t just;
+  sigemptyset(&just);
+  sigaddset(&just, signal_number);
+  raise(signal_number);
+  sigprocmask(SIG_UNBLOCK, &just, nullptr);
+  _exit(128 + signal_number);
+}
