@@ -2,6 +2,7 @@
 // the line saying where the MCU is, the range check's lower bound, the
 // read-back's last byte of a packet; -d saving the flash; the bus held
 // through the final restart; the progress line on a terminal.
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pty.h>
@@ -162,6 +163,10 @@ TEST(SaveFlash, WholeFlashOrNothing) {
     EXPECT_EQ(board.get("mcu.program"), "firmware");
     EXPECT_EQ(board.get("mcu.firmware"), "");
     EXPECT_EQ(board.gpio_log().empty(), !c.touched);
+    DIR* d = opendir(board.dir().c_str());
+    for (dirent* e; (e = readdir(d)) != nullptr;)
+      EXPECT_NE(std::string(e->d_name).rfind("saved.bin.", 0), 0u) << "left behind: " << e->d_name;
+    closedir(d);
     EXPECT_EQ(board.get("kb.violations"), "");
   }
   Board board;
