@@ -76,6 +76,7 @@
 //     spi.fail_open=1          opening /dev/spidev0.0 fails (ENOENT)
 //     spi.no_lock=1            flock() on the device fails with EINVAL (a
 //                              device without lock support)
+//     spi.lock_errno=N         flock() on the device fails with errno N
 //     spi.fail_ioctl=NAME      that configuration ioctl returns -1 (EINVAL);
 //                              NAME: wr_mode rd_mode wr_bits rd_bits
 //                                    wr_speed rd_speed
