@@ -295,7 +295,8 @@ kboot_result talk(flash_image* image, flash_check* check) {
   layout.count = 1;
   layout.runs[0] = {0, image->size, nullptr};
   const flash_job job = {image, &layout, false, nullptr};
-  return flash_talk(&link, &job, check);
+  const kboot_result pinged = kboot_ping(&link);
+  return pinged.status == kboot_status::ok ? flash_talk(&link, &job, check) : pinged;
 }
 
 }  // namespace
