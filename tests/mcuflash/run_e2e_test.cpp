@@ -18,22 +18,13 @@
 #include <string>
 #include <vector>
 
+#include "run_lines.h"
+
 namespace {
 
 using boardsim::Board;
 using boardsim::RunResult;
 using Bytes = std::vector<uint8_t>;
-
-const std::string kHeld =
-    "mcuflash: the MCU is held in reset or in its bootloader, its flash unchanged; mcuflash -r "
-    "starts the unchanged firmware\n";
-const std::string kErased =
-    "mcuflash: the MCU's flash is erased or partly written; flash a good image again (mcuflash -r "
-    "alone will not help)\n";
-const std::string kMismatch =
-    "mcuflash: the MCU's flash does not hold the image; flash a good image again (mcuflash -r "
-    "alone will not help)\n";
-const std::string kUnchanged = "mcuflash: the MCU was restarted into its unchanged firmware\n";
 
 Bytes pattern(size_t size, uint8_t security) {
   Bytes b(size);
@@ -80,26 +71,25 @@ TEST(RunEnds, SayWhatHappenedAndWhereTheMcuIs) {
   } cases[] = {
       {"erase refused", {{"kb.error_command", "13"}, {"kb.error_status", "104"}}, false, 1,
        "Generic message error: 104 0x0068\n",
-       "mcuflash: bootloader status 104: flash protection violation\n" + kHeld, "bootloader", false},
+       "mcuflash: bootloader status 104: flash protection violation\nmcuflash: " + kHeld, "bootloader", false},
       {"write refused, unknown status", {{"kb.error_command", "4"}, {"kb.error_status", "7"}},
        false, 1, "Generic message error: 7 0x0007\n",
-       "mcuflash: bootloader status 7: unknown status\n" + kErased, "bootloader", true},
+       "mcuflash: bootloader status 7: unknown status\nmcuflash: " + kErased, "bootloader", true},
       {"secured on read-back", {{"kb.error_command", "3"}, {"kb.error_status", "10001"}}, true, 1,
        "Generic message error: 10001 0x2711\n",
-       "mcuflash: bootloader status 10001: security violation (the MCU is secured)\n"
-       "mcuflash: the image is written but the MCU has not started it; mcuflash -r starts the "
-       "written image\n",
+       "mcuflash: bootloader status 10001: security violation (the MCU is secured)\nmcuflash: " +
+           kWritten,
        "bootloader", true},
       {"properties refused, said without -v", {{"kb.no_properties", "1"}}, false, 0,
        "Successfully flashed",
        "mcuflash: the flash range could not be checked: property 3 refused with status 10300 "
        "(unknown property)\n",
        "firmware", true},
-      {"last byte of a packet corrupted", {{"kb.corrupt_at", "63"}}, true, 1, mismatch, kMismatch,
+      {"last byte of a packet corrupted", {{"kb.corrupt_at", "63"}}, true, 1, mismatch, "mcuflash: " + kMismatch,
        "bootloader", true},
       {"flash starting above the image", {{"kb.flash_start", "4096"}}, false, 1, "",
        "@: does not fit the MCU's flash: image 0x00000000-0x00000fff, flash "
-       "0x00001000-0x00040fff; nothing was erased\n" + kUnchanged,
+       "0x00001000-0x00040fff; nothing was erased\nmcuflash: " + kUnchanged,
        "firmware", false},
   };
   for (const auto& c : cases) {
@@ -134,11 +124,12 @@ TEST(SaveFlash, WholeFlashOrNothing) {
   } cases[] = {
       {"dump equals what was flashed", 0xFE, nullptr, "saved.bin", "", true},
       {"secured MCU", 0xFF, nullptr, "saved.bin",
-       "mcuflash: bootloader status 10001: security violation (the MCU is secured)\n" + kUnchanged,
+       "mcuflash: bootloader status 10001: security violation (the MCU is secured)\nmcuflash: " +
+           kUnchanged,
        true},
       {"properties refused", 0xFE, "kb.no_properties", "saved.bin",
        "mcuflash: the flash range could not be read: property 3 refused with status 10300 "
-       "(unknown property); nothing was saved\n" + kUnchanged,
+       "(unknown property); nothing was saved\nmcuflash: " + kUnchanged,
        true},
       {"missing directory", 0xFE, nullptr, "none/saved.bin", "@: No such file or directory\n", false},
       {"a directory", 0xFE, nullptr, ".", "@: not a regular file\n", false},
@@ -198,18 +189,7 @@ TEST(BusLock, HeldThroughTheFinalRestart) {
 std::string on_terminal(const Board& board, const std::vector<std::string>& args) {
   int master = -1;
   const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
-  if (pid == 0) {
-    std::vector<std::string> argv = boardsim::emulator();
-    for (const std::string& a : {boardsim::launcher_path(), std::string("--dir"), board.dir(),
-                                 std::string("--"), boardsim::mcuflash_path()})
-      argv.push_back(a);
-    argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<char*> argp;
-    for (std::string& a : argv) argp.push_back(a.data());
-    argp.push_back(nullptr);
-    execv(argp[0], argp.data());
-    _exit(127);
-  }
+  if (pid == 0) exec_argv(mcuflash_argv(board, args));
   std::string text;
   char buf[4096];
   for (ssize_t n; (n = read(master, buf, sizeof buf)) > 0;) text.append(buf, static_cast<size_t>(n));

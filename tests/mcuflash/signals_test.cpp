@@ -19,21 +19,16 @@
 #include <string>
 #include <vector>
 
+#include "run_lines.h"
+
 namespace {
 
 using boardsim::Board;
 
 const std::string kPrefix = "mcuflash: stopped";
 const std::string kUntouched = " before the MCU was touched\n";
-const std::string kHeld =
-    ": the MCU is held in reset or in its bootloader, its flash unchanged; mcuflash -r starts the "
-    "unchanged firmware\n";
-const std::string kErased =
-    ": the MCU's flash is erased or partly written; flash a good image again (mcuflash -r alone "
-    "will not help)\n";
-const std::string kWritten =
-    ": the image is written but the MCU has not started it; mcuflash -r starts the written image\n";
-const std::string kUnchanged = ": the MCU was restarted into its unchanged firmware\n";
+const std::string kStopHeld = ": " + kHeld, kStopErased = ": " + kErased,
+                  kStopWritten = ": " + kWritten, kStopUnchanged = ": " + kUnchanged;
 
 enum class Phase { gpio_set_up, wake_up, download, final_restart, dump };
 enum class Recover { none, restart, flash };
@@ -95,17 +90,7 @@ TEST_P(Stops, SayWhereTheMcuIs) {
     close(err[0]);
     const rlimit no_core = {0, 0};  // SIGQUIT would write one
     setrlimit(RLIMIT_CORE, &no_core);
-    // In a cross build the launcher runs through the emulator too.
-    std::vector<std::string> argv = boardsim::emulator();
-    for (const std::string& a : {boardsim::launcher_path(), std::string("--dir"), board.dir(),
-                                 std::string("--"), boardsim::mcuflash_path()})
-      argv.push_back(a);
-    argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<char*> argp;
-    for (std::string& a : argv) argp.push_back(a.data());
-    argp.push_back(nullptr);
-    execv(argp[0], argp.data());
-    _exit(127);
+    exec_argv(mcuflash_argv(board, args));
   }
   close(err[1]);
   const std::function<bool()> there[] = {
@@ -162,14 +147,14 @@ INSTANTIATE_TEST_SUITE_P(
                     StopCase{"BrokenPipe", SIGPIPE, Phase::download, nullptr, Recover::none},
                     StopCase{"InterruptInGpioSetUp", SIGINT, Phase::gpio_set_up, &kUntouched,
                              Recover::flash},
-                    StopCase{"AlarmInWakeUp", SIGALRM, Phase::wake_up, &kHeld, Recover::flash},
-                    StopCase{"TerminateInDownload", SIGTERM, Phase::download, &kErased,
+                    StopCase{"AlarmInWakeUp", SIGALRM, Phase::wake_up, &kStopHeld, Recover::flash},
+                    StopCase{"TerminateInDownload", SIGTERM, Phase::download, &kStopErased,
                              Recover::flash},
-                    StopCase{"User1InDownload", SIGUSR1, Phase::download, &kErased,
+                    StopCase{"User1InDownload", SIGUSR1, Phase::download, &kStopErased,
                              Recover::flash},
-                    StopCase{"QuitInFinalRestart", SIGQUIT, Phase::final_restart, &kWritten,
+                    StopCase{"QuitInFinalRestart", SIGQUIT, Phase::final_restart, &kStopWritten,
                              Recover::restart},
-                    StopCase{"TerminateInDump", SIGTERM, Phase::dump, &kUnchanged,
+                    StopCase{"TerminateInDump", SIGTERM, Phase::dump, &kStopUnchanged,
                              Recover::none}),
     [](const auto& info) { return std::string(info.param.name); });
 
