@@ -5,6 +5,8 @@
 
 #include "monotonic_clock.h"
 
+volatile sig_atomic_t progress_on_screen = 0;
+
 namespace {
 
 // 32-bit milliseconds: a phase lasts far less than the 49 days they wrap at.
@@ -13,6 +15,7 @@ uint32_t now_ms(void) { return static_cast<uint32_t>(monotonic_ms()); }
 void draw(progress* p, uint32_t now) {
   p->drawn_ms = now;
   p->shown = true;
+  progress_on_screen = 1;
   // Back to the line's start, and the rest of the line cleared after it.
   if (p->total == 0) {
     printf("\r%s...\033[K", p->phase);
@@ -66,10 +69,12 @@ void progress_clear(progress* p) {
   if (p == nullptr || !p->on || !p->shown) return;
   fputs("\r\033[K", stdout);
   p->shown = false;
+  progress_on_screen = 0;
 }
 
 void progress_end(progress* p) {
   if (p == nullptr || !p->on || !p->shown) return;
   putchar('\n');
   p->shown = false;
+  progress_on_screen = 0;
 }

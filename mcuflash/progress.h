@@ -5,7 +5,12 @@
 // progress is null.
 #pragma once
 
+#include <signal.h>
 #include <stdint.h>
+
+// Set while a progress line stands unfinished on the terminal, so that a
+// stop line starts on a line of its own.
+extern volatile sig_atomic_t progress_on_screen;
 
 struct progress {
   bool on;

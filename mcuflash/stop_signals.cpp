@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "mcu_state.h"
+#include "progress.h"
 
 volatile sig_atomic_t stop_requested = 0;
 
@@ -46,6 +47,7 @@ void stop_signals_deferred(void) { install(on_stop_later, SA_RESTART); }
 
 void stop_signals_end(int signal_number) {
   const char* state = mcu_state_text(mcu_where);
+  if (progress_on_screen) write_text("\n");
   if (state != nullptr) {
     write_text("mcuflash: stopped: ");
     write_text(state);
