@@ -79,20 +79,11 @@ kboot_result transfer(const kboot_link* link, const flash_job* job, const image_
 
 // The flash range from properties 3 and 4; an image outside it is refused
 // before anything is erased. A bootloader that refuses either property
-// cannot be checked: that is said on standard error and the run goes on.
+// cannot be checked (check->refused_property says so): the run goes on.
 kboot_result check_range(const kboot_link* link, const flash_job* job, flash_check* check) {
   const image_layout* layout = job->layout;
   const kboot_result r = flash_read_range(link, check);
-  if (r.status == kboot_status::error_status) {
-    progress_clear(job->shown);
-    fflush(stdout);
-    fprintf(stderr,
-            "mcuflash: the flash range could not be checked: property %lu refused with status "
-            "%lu (%s)\n",
-            static_cast<unsigned long>(check->refused_property), static_cast<unsigned long>(r.value),
-            kboot_status_name(r.value));
-    return {};
-  }
+  if (r.status == kboot_status::error_status) return {};
   if (r.status != kboot_status::ok) return r;
   const uint32_t values[2] = {check->flash_start, check->flash_size};
   const uint64_t flash_end = static_cast<uint64_t>(values[0]) + values[1];
@@ -112,6 +103,7 @@ kboot_result flash_read_range(const kboot_link* link, flash_check* check) {
       kboot_say(link, "Flash range not checked: property %lu refused with status %lu\n",
                 static_cast<unsigned long>(properties[i]), static_cast<unsigned long>(r.value));
       check->refused_property = properties[i];
+      check->refused_status = r.value;
     }
     if (r.status != kboot_status::ok) return r;
   }

@@ -43,7 +43,8 @@ enum class flash_verdict {
 struct flash_check {
   flash_verdict verdict = flash_verdict::passed;
   bool range_known = false;  // both properties answered
-  uint32_t refused_property = 0;  // else the one the bootloader refused
+  uint32_t refused_property = 0;  // else the one the bootloader refused,
+  uint32_t refused_status = 0;    // with this status
   uint32_t flash_start = 0;
   uint32_t flash_size = 0;
   uint32_t address = 0;

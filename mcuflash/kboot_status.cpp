@@ -1,33 +1,22 @@
+#include <string.h>
+
 #include "kboot_packet.h"
 
 const char* kboot_status_name(uint32_t status) {
-  static const struct {
-    uint16_t code;
-    const char* name;
-  } names[] = {
-      {0, "success"},
-      {1, "failure"},
-      {2, "read-only"},
-      {3, "out of range"},
-      {4, "invalid argument"},
-      {5, "timeout"},
-      {101, "flash alignment error"},
-      {102, "flash address error"},
-      {103, "flash access error"},
-      {104, "flash protection violation"},
-      {105, "flash command failure"},
-      {10000, "unknown command"},
-      {10001, "security violation (the MCU is secured)"},
-      {10002, "data phase aborted"},
-      {10003, "ping error"},
-      {10004, "no response"},
-      {10005, "no response expected"},
-      {10200, "memory range invalid"},
-      {10300, "unknown property"},
-      {10301, "read-only property"},
-      {10302, "invalid property value"},
-  };
-  for (const auto& n : names)
-    if (n.code == status) return n.name;
-  return "unknown status";
+  // Codes and names side by side, the names in one string: no table of
+  // pointers, which a position-independent program relocates at start.
+  static const uint16_t codes[] = {0,     1,     2,     3,     4,     5,     101,   102,
+                                   103,   104,   105,   10000, 10001, 10002, 10003, 10004,
+                                   10005, 10200, 10300, 10301, 10302};
+  static const char names[] =
+      "success\0failure\0read-only\0out of range\0invalid argument\0timeout\0"
+      "flash alignment error\0flash address error\0flash access error\0"
+      "flash protection violation\0flash command failure\0unknown command\0"
+      "security violation (the MCU is secured)\0data phase aborted\0ping error\0"
+      "no response\0no response expected\0memory range invalid\0unknown property\0"
+      "read-only property\0invalid property value\0unknown status";
+  const char* name = names;
+  for (size_t i = 0; i < sizeof codes / sizeof codes[0] && codes[i] != status; ++i)
+    name += strlen(name) + 1;
+  return name;
 }

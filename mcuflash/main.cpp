@@ -116,9 +116,22 @@ void report_link(const kboot_result& r) {
   }
 }
 
+// A bootloader that refused a flash-range property: the range could not
+// be checked (a flash goes on without the check).
+void report_range(const flash_check& check) {
+  if (check.refused_property == 0) return;
+  fflush(stdout);
+  fprintf(stderr,
+          "mcuflash: the flash range could not be checked: property %lu refused with status %lu "
+          "(%s)\n",
+          static_cast<unsigned long>(check.refused_property),
+          static_cast<unsigned long>(check.refused_status), kboot_status_name(check.refused_status));
+}
+
 // Prints what ended a run and returns the exit status.
 int report_run(const flash_outcome& outcome, const flash_image& image,
                const image_layout& layout, const char* path) {
+  report_range(outcome.check);
   if (outcome.gpio.error != 0) {
     report_path(outcome.gpio.path, strerror(outcome.gpio.error));
     if (outcome.written)
@@ -163,17 +176,24 @@ spidev_device flasher_device(void) {
   return device;
 }
 
-// Takes the bus: 0, or 1 when another process kept it for the whole
-// wait (said on standard error). Any other failure ends the program.
-int take_bus(spidev_device* device) {
-  spidev_failure failure;
-  if (spidev_open(device, &failure) != 0) exit_set_up(failure);
+// Takes the lock on the open device: 0, or 1 when another process kept it
+// for the whole wait (said on standard error). Any other failure ends the
+// program.
+int lock_bus(spidev_device* device) {
   const spidev_lock_result locked = spidev_lock(device, FLASH_LOCK_WAIT_MS);
   if (locked == SPIDEV_BUSY) {
     spidev_report_busy(device);
     return 1;
   }
   if (locked == SPIDEV_LOCK_FAILED) exit_set_up({SPIDEV_LOCK_FAILURE, errno});
+  return 0;
+}
+
+// Opens, locks and configures the device: 0, or 1 as lock_bus.
+int take_bus(spidev_device* device) {
+  spidev_failure failure;
+  if (spidev_open(device, &failure) != 0) exit_set_up(failure);
+  if (lock_bus(device) != 0) return 1;
   if (spidev_configure(device, &failure) != 0) exit_set_up(failure);
   device->exchange_speed_hz = device->settings.max_speed_hz;
   device->exchange_bits = device->settings.bits_per_word;
@@ -185,14 +205,7 @@ int take_bus(spidev_device* device) {
 int restart_only(bool verbose) {
   spidev_device device = flasher_device();
   spidev_failure ignored;
-  if (spidev_open(&device, &ignored) == 0) {
-    const spidev_lock_result locked = spidev_lock(&device, FLASH_LOCK_WAIT_MS);
-    if (locked == SPIDEV_BUSY) {
-      spidev_report_busy(&device);
-      return 1;
-    }
-    if (locked == SPIDEV_LOCK_FAILED) exit_set_up({SPIDEV_LOCK_FAILURE, errno});
-  }
+  if (spidev_open(&device, &ignored) == 0 && lock_bus(&device) != 0) return 1;
   gpio_failure failure;
   const int failed = flash_restart_only(verbose, &failure);
   if (device.fd >= 0) close(device.fd);
@@ -225,7 +238,6 @@ int save_flash(const char* file, bool verbose) {
     report_path(file, strerror(errno));
     return 1;
   }
-  fchmod(fd, 0644);
   printf("Saving the flash to %s\n", file);
   progress shown;
   progress_init(&shown, verbose);
@@ -249,13 +261,8 @@ int save_flash(const char* file, bool verbose) {
   }
   if (out.gpio.error != 0) {
     report_path(out.gpio.path, strerror(out.gpio.error));
-  } else if (out.link.status == kboot_status::error_status && !out.range.range_known) {
-    fflush(stdout);
-    fprintf(stderr,
-            "mcuflash: the flash range could not be read: property %lu refused with status %lu "
-            "(%s); nothing was saved\n",
-            static_cast<unsigned long>(out.range.refused_property),
-            static_cast<unsigned long>(out.link.value), kboot_status_name(out.link.value));
+  } else if (out.range.refused_property != 0) {
+    report_range(out.range);
   } else if (out.link.status != kboot_status::ok) {
     report_link(out.link);
   } else {

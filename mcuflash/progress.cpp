@@ -1,6 +1,7 @@
 #include "progress.h"
 
 #include <stdio.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include "monotonic_clock.h"
@@ -16,29 +17,26 @@ void draw(progress* p, uint32_t now) {
   p->drawn_ms = now;
   p->shown = true;
   progress_on_screen = 1;
-  // Back to the line's start, and the rest of the line cleared after it.
+  // Back to the line's start; the rest of the line cleared after it.
   if (p->total == 0) {
     printf("\r%s...\033[K", p->phase);
     fflush(stdout);
     return;
   }
-  const uint32_t elapsed = now - p->start_ms;
-  // Every product stays within 32 bits for a flash of up to 16 MiB.
+  uint32_t elapsed = now - p->start_ms;
+  if (elapsed == 0) elapsed = 1;
+  // Every product stays within 32 bits for a flash of up to 4 MiB.
   const uint32_t percent =
       p->total < (1u << 24) ? p->done * 100 / p->total : p->done / (p->total / 100);
-  printf("\r%s %lu/%lu bytes %3u%%", p->phase, static_cast<unsigned long>(p->done),
-         static_cast<unsigned long>(p->total), static_cast<unsigned>(percent));
-  if (elapsed > 0 && p->done > 0) {
-    const uint32_t per_second = p->done < (1u << 22) ? p->done * 1000 / elapsed
-                                                     : p->done / elapsed * 1000;
-    const uint32_t tenths = per_second * 10 / 1024;  // KiB/s, one decimal
-    printf(" %u.%u KiB/s", static_cast<unsigned>(tenths / 10), static_cast<unsigned>(tenths % 10));
-    if (per_second > 0) {
-      const uint32_t left = (p->total - p->done) / per_second;
-      printf(" %u:%02u left", static_cast<unsigned>(left / 60), static_cast<unsigned>(left % 60));
-    }
-  }
-  fputs("\033[K", stdout);
+  const uint32_t per_second =
+      p->done < (1u << 22) ? p->done * 1000 / elapsed : p->done / elapsed * 1000;
+  const uint32_t tenths = per_second * 10 / 1024;  // KiB/s, one decimal
+  const uint32_t left = per_second > 0 ? (p->total - p->done) / per_second : 0;
+  printf("\r%s %lu/%lu bytes %3u%% %u.%u KiB/s %u:%02u left\033[K", p->phase,
+         static_cast<unsigned long>(p->done), static_cast<unsigned long>(p->total),
+         static_cast<unsigned>(percent), static_cast<unsigned>(tenths / 10),
+         static_cast<unsigned>(tenths % 10), static_cast<unsigned>(left / 60),
+         static_cast<unsigned>(left % 60));
   fflush(stdout);
 }
 
@@ -46,7 +44,9 @@ void draw(progress* p, uint32_t now) {
 
 void progress_init(progress* p, bool verbose) {
   *p = progress{};
-  p->on = !verbose && isatty(STDOUT_FILENO);
+  // A terminal is what answers for its window size.
+  winsize window;
+  p->on = !verbose && ioctl(STDOUT_FILENO, TIOCGWINSZ, &window) == 0;
 }
 
 void progress_phase(progress* p, const char* phase, uint32_t total) {

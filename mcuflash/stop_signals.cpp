@@ -1,6 +1,5 @@
 #include "stop_signals.h"
 
-#include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -31,17 +30,17 @@ void install(void (*handler)(int), int flags) {
   sigaction(SIGHUP, &action, nullptr);
   sigaction(SIGPIPE, &action, nullptr);
   action.sa_handler = handler;
-  action.sa_flags = flags;
-  // While one stop is handled, the others wait.
-  sigemptyset(&action.sa_mask);
-  for (const int s : STOPS) sigaddset(&action.sa_mask, s);
+  action.sa_flags = flags;  // and nothing held back meanwhile
   for (const int s : STOPS) sigaction(s, &action, nullptr);
-  for (int s = SIGRTMIN; s <= SIGRTMAX; ++s) sigaction(s, &action, nullptr);
+  // The real-time signals; the C library refuses the few it keeps.
+  for (int s = 32; s < _NSIG; ++s) sigaction(s, &action, nullptr);
 }
 
 }  // namespace
 
-void stop_signals_immediate(void) { install(on_stop_now, 0); }
+// The handler's own signal is not held back (SA_NODEFER), so that raising
+// it again once its default action is back ends the process at once.
+void stop_signals_immediate(void) { install(on_stop_now, SA_NODEFER); }
 
 void stop_signals_deferred(void) { install(on_stop_later, SA_RESTART); }
 
@@ -56,13 +55,10 @@ void stop_signals_end(int signal_number) {
                                           : "mcuflash: stopped: the MCU was restarted into the written image");
   }
   write_text("\n");
-  // The default action ends the process as soon as the signal is let
-  // through: raised here, it waits for the handler's mask to go.
-  signal(signal_number, SIG_DFL);
-  sigset_t just;
-  sigemptyset(&just);
-  sigaddset(&just, signal_number);
+  // Back to the default action, which the signal raised again takes.
+  struct sigaction action {};
+  action.sa_handler = SIG_DFL;
+  sigaction(signal_number, &action, nullptr);
   raise(signal_number);
-  sigprocmask(SIG_UNBLOCK, &just, nullptr);
   _exit(128 + signal_number);
 }

@@ -128,8 +128,8 @@ TEST(SaveFlash, WholeFlashOrNothing) {
            kUnchanged,
        true},
       {"properties refused", 0xFE, "kb.no_properties", "saved.bin",
-       "mcuflash: the flash range could not be read: property 3 refused with status 10300 "
-       "(unknown property); nothing was saved\nmcuflash: " + kUnchanged,
+       "mcuflash: the flash range could not be checked: property 3 refused with status 10300 "
+       "(unknown property)\nmcuflash: " + kUnchanged,
        true},
       {"missing directory", 0xFE, nullptr, "none/saved.bin", "@: No such file or directory\n", false},
       {"a directory", 0xFE, nullptr, ".", "@: not a regular file\n", false},
