@@ -97,16 +97,22 @@ kboot_result check_range(const kboot_link* link, const flash_job* job, flash_che
 kboot_result flash_read_range(const kboot_link* link, flash_check* check) {
   const uint32_t properties[2] = {KBOOT_PROPERTY_FLASH_START, KBOOT_PROPERTY_FLASH_SIZE};
   uint32_t values[2] = {0, 0};
+  kboot_result refused;
+  // Both are asked for, whatever the first answer.
   for (int i = 0; i < 2; ++i) {
     const kboot_result r = kboot_get_property(link, properties[i], &values[i]);
-    if (r.status == kboot_status::error_status) {
+    if (r.status == kboot_status::error_status)
       kboot_say(link, "Flash range not checked: property %lu refused with status %lu\n",
                 static_cast<unsigned long>(properties[i]), static_cast<unsigned long>(r.value));
+    if (r.status == kboot_status::error_status && check->refused_property == 0) {
       check->refused_property = properties[i];
       check->refused_status = r.value;
+      refused = r;
+    } else if (r.status != kboot_status::ok && r.status != kboot_status::error_status) {
+      return r;
     }
-    if (r.status != kboot_status::ok) return r;
   }
+  if (check->refused_property != 0) return refused;
   check->range_known = true;
   check->flash_start = values[0];
   check->flash_size = values[1];
