@@ -1,6 +1,6 @@
-// The text formats, line by line: every line one well-formed record, data
-// handed to the sink at its address, counts checked, an end record
-// required and followed by nothing but line ends.
+// The text formats, line by line: every line that is not blank one
+// well-formed record, data handed to the sink at its address, counts
+// checked, an end record required and followed by nothing but blank lines.
 #include "image_walk.h"
 
 bool image_walk_text(const uint8_t* text, size_t size, image_sink* sink,
@@ -12,10 +12,8 @@ bool image_walk_text(const uint8_t* text, size_t size, image_sink* sink,
   unsigned long data_records = 0;
   bool ended = false;
   while (lines.next(&line, &length)) {
-    if (ended) {
-      if (length != 0) return image_fail(sink, layout_problem::after_end, lines.number);
-      continue;
-    }
+    if (length == 0) continue;
+    if (ended) return image_fail(sink, layout_problem::after_end, lines.number);
     image_record r;
     const layout_problem p = decode(line, length, &r);
     if (p != layout_problem::none) return image_fail(sink, p, lines.number);

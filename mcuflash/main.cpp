@@ -61,8 +61,7 @@ void print_range(uint64_t start, uint64_t end) {
 }
 
 // Prints what ended a run and returns the exit status.
-int report_run(const flash_outcome& outcome, const flash_image& image,
-               const image_layout& layout, const char* path) {
+int report_run(const flash_outcome& outcome, const image_layout& layout, const char* path) {
   if (outcome.gpio.error != 0) {
     report_path(outcome.gpio.path, strerror(outcome.gpio.error));
     if (outcome.written)
@@ -111,8 +110,6 @@ int report_run(const flash_outcome& outcome, const flash_image& image,
       printf("Unexpected packet from KBoot while waiting for %s: %02x\n", r.awaited,
              static_cast<unsigned>(r.value));
       break;
-    case kboot_status::image_unreadable:
-      return report_image(image, path);
   }
   return 1;
 }
@@ -187,7 +184,7 @@ int main(int argc, char** argv) {
   // before any line or byte reaches the MCU.
   image_layout layout;
   layout_fault fault;
-  if (image_load(image.fd, image.size, &layout, &fault) != layout_problem::none)
+  if (image_load(image.fd, image.size, path, &layout, &fault) != layout_problem::none)
     return report_layout(fault, path);
   if (image_lock_guard(&layout, &fault) != layout_problem::none) {
     image_release(&layout);
@@ -216,7 +213,7 @@ int main(int argc, char** argv) {
 
   const kboot_link link = {&device, verbose, monotonic_now};
   const flash_job job = {&image, &layout, verify};
-  const int status = report_run(flash_run(&link, &job), image, layout, path);
+  const int status = report_run(flash_run(&link, &job), layout, path);
   image_release(&layout);
   return status;
 }
