@@ -6,8 +6,12 @@
 
 #include <boardsim/board.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <fstream>
+#include <thread>
 #include <regex>
 #include <string>
 #include <vector>
@@ -72,11 +76,19 @@ TEST(McuflashImages, DamagedImagesAreRefusedBeforeAnythingIsTouched) {
   const std::string srec(srec_bytes.begin(), srec_bytes.end());
   const Bytes elf = firmware_bytes("plain.elf");
   const size_t ph = elf[28] | elf[29] << 8;
+  // A download cut inside its first line, after a byte order mark.
+  const std::string cut_text = "\xEF\xBB\xBF" + std::string(hex.begin(), hex.begin() + 20);
+  const Bytes cut(cut_text.begin(), cut_text.end());
   const struct {
     const char* name;
     Bytes bytes;
     std::string why;
+    off_t sparse = 0;  // the file's size, past the bytes given
   } cases[] = {
+      {"fw.hex", firmware_bytes("plain.bin"), "line 1: not a well-formed record"},
+      {"fw", cut, "line 1: not a well-formed record"},
+      {"big.dat", Bytes(hex.begin(), std::find(hex.begin(), hex.end(), '\n') + 1),
+       "file larger than any image the flash could hold (more than 33554432 bytes)", 300 << 20},
       // Cut at a line end half-way.
       {"bad.hex",
        Bytes(hex.begin(),
@@ -101,6 +113,9 @@ TEST(McuflashImages, DamagedImagesAreRefusedBeforeAnythingIsTouched) {
     SCOPED_TRACE(c.name);
     Board board;
     const std::string path = copy_to(board, c.name, c.bytes);
+    if (c.sparse != 0) {
+      ASSERT_EQ(truncate(path.c_str(), c.sparse), 0);
+    }
     const RunResult r = flash(board, {path});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
@@ -184,6 +199,26 @@ TEST(McuflashImages, NoImageLocksTheUnitOut) {
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.out.find("Generic message error: 103 0x0067\n"), std::string::npos) << r.out;
   EXPECT_EQ(locked.flash(), firmware_bytes("locked.bin"));
+}
+
+// A second writer rewrites a raw image with a locking byte at 0x40C once
+// the MCU is being restarted: the flash (and -c) get the bytes first read.
+TEST(McuflashImages, ARawImageRewrittenDuringTheFlashIsFlashedAsFirstRead) {
+  SKIP_WITHOUT_FIRMWARE();
+  Board board;
+  const std::string path = copy_to(board, "fw.bin", firmware_bytes("plain.bin"));
+  RunResult r;
+  std::thread run([&] { r = flash(board, {"-c", path}); });
+  struct stat gpio {};
+  for (int waited = 0; waited < 3000; ++waited) {
+    if (stat((board.dir() + "/gpio.log").c_str(), &gpio) == 0 && gpio.st_size > 0) break;
+    usleep(10000);
+  }
+  EXPECT_GT(gpio.st_size, 0);
+  copy_to(board, "fw.bin", firmware_bytes("locked.bin"));
+  run.join();
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(board.flash(), firmware_bytes("plain.bin"));
 }
 
 }  // namespace
