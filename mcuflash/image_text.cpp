@@ -3,6 +3,21 @@
 // checked, an end record required and followed by nothing but blank lines.
 #include "image_walk.h"
 
+bool image_lines::next(const uint8_t** line, size_t* length) {
+  if (at == 0 && size >= 3 && text[0] == 0xEF && text[1] == 0xBB && text[2] == 0xBF) at = 3;
+  if (at >= size) return false;
+  const uint8_t* start = text + at;
+  const uint8_t* lf = static_cast<const uint8_t*>(memchr(start, '\n', size - at));
+  size_t n = lf != nullptr ? static_cast<size_t>(lf - start) : size - at;
+  at += lf != nullptr ? n + 1 : n;
+  for (int cr = 0; cr < 2 && n > 0 && start[n - 1] == '\r'; ++cr) --n;
+  while (n > 0 && (start[n - 1] == ' ' || start[n - 1] == '\t')) --n;
+  ++number;
+  *line = start;
+  *length = n;
+  return true;
+}
+
 bool image_walk_text(const uint8_t* text, size_t size, image_sink* sink,
                      layout_problem (*decode)(const uint8_t*, size_t, image_record*)) {
   image_lines lines{text, size};

@@ -54,20 +54,8 @@ struct image_lines {
   size_t at = 0;
   unsigned long number = 0;
 
-  bool next(const uint8_t** line, size_t* length) {
-    if (at == 0 && size >= 3 && text[0] == 0xEF && text[1] == 0xBB && text[2] == 0xBF) at = 3;
-    if (at >= size) return false;
-    const uint8_t* start = text + at;
-    const uint8_t* lf = static_cast<const uint8_t*>(memchr(start, '\n', size - at));
-    size_t n = lf != nullptr ? static_cast<size_t>(lf - start) : size - at;
-    at += lf != nullptr ? n + 1 : n;
-    for (int cr = 0; cr < 2 && n > 0 && start[n - 1] == '\r'; ++cr) --n;
-    while (n > 0 && (start[n - 1] == ' ' || start[n - 1] == '\t')) --n;
-    ++number;
-    *line = start;
-    *length = n;
-    return true;
-  }
+  // The next line and its length, false at the end of the text.
+  bool next(const uint8_t** line, size_t* length);
 };
 
 // The text format a line starts like, after any blanks (which the format
