@@ -181,7 +181,8 @@ int main(int argc, char** argv) {
   flash_image image;
   if (image_open(path, &image) != 0) return report_image(image, path);
   // What the file holds, and whether it may be written at all, is settled
-  // before any line or byte reaches the MCU.
+  // before any line or byte reaches the MCU: the file is read once, and the
+  // lock guard, the download and the read-back all use those bytes.
   image_layout layout;
   layout_fault fault;
   if (image_load(image.fd, image.size, path, &layout, &fault) != layout_problem::none)
