@@ -22,7 +22,7 @@ uint32_t u32(const uint8_t* p) {
 
 bool image_walk_elf(const uint8_t* file, size_t size, image_sink* sink) {
   // The magic, class 32-bit (1), data little-endian (1), version 1.
-  if (size < HEADER_SIZE || memcmp(file, "\x7F" "ELF", 4) != 0 || file[4] != 1 || file[5] != 1 || file[6] != 1 ||
+  if (size < HEADER_SIZE || !image_elf_magic(file, size) || file[4] != 1 || file[5] != 1 || file[6] != 1 ||
       u16(file + 16) != TYPE_EXECUTABLE || u16(file + 18) != MACHINE_ARM)
     return image_fail(sink, layout_problem::elf_not_executable, 0);
   const uint32_t table = u32(file + 28);

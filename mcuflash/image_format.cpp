@@ -4,32 +4,43 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <strings.h>
 
 #include "image.h"
 #include "image_walk.h"
 
 namespace {
 
-constexpr uint8_t ELF_MAGIC[4] = {0x7F, 'E', 'L', 'F'};
-
 // What a file's name promises, by its extension (any case): a format the
 // file must hold, raw data, or nothing.
 enum class promise : uint8_t { none, raw, elf, hex, srec };
 
 promise promise_of(const char* name) {
-  const char* dot = strrchr(name, '.');
-  if (dot == nullptr || strchr(dot, '/') != nullptr) return promise::none;
-  static const struct {
-    char extension[5];
-    promise format;
-  } names[] = {{"hex", promise::hex},  {"ihex", promise::hex}, {"ihx", promise::hex},
-               {"srec", promise::srec}, {"s19", promise::srec}, {"s28", promise::srec},
-               {"s37", promise::srec}, {"mot", promise::srec}, {"elf", promise::elf},
-               {"axf", promise::elf},  {"bin", promise::raw},  {"img", promise::raw},
-               {"raw", promise::raw}};
-  for (const auto& n : names)
-    if (strcasecmp(dot + 1, n.extension) == 0) return n.format;
+  // The extension: what follows the last dot of the last path component,
+  // at most four characters, in lower case.
+  const char* extension = nullptr;
+  for (const char* p = name; *p != '\0'; ++p) {
+    if (*p == '.') extension = p + 1;
+    if (*p == '/') extension = nullptr;
+  }
+  if (extension == nullptr) return promise::none;
+  char lower[4] = {};
+  for (size_t i = 0; extension[i] != '\0'; ++i) {
+    if (i == sizeof lower) return promise::none;
+    const char c = extension[i];
+    lower[i] = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+  }
+  // Four characters each, padded with NULs.
+  static const char names[] = "hex\0ihexihx\0srecs19\0s28\0s37\0mot\0elf\0axf\0bin\0img\0raw";
+  static const promise promises[] = {promise::hex,  promise::hex,  promise::hex,  promise::srec,
+                                     promise::srec, promise::srec, promise::srec, promise::srec,
+                                     promise::elf,  promise::elf,  promise::raw,  promise::raw,
+                                     promise::raw};
+  for (size_t k = 0; k < sizeof promises / sizeof promises[0]; ++k) {
+    const char* known = names + 4 * k;
+    if (known[0] == lower[0] && known[1] == lower[1] && known[2] == lower[2] &&
+        known[3] == lower[3])
+      return promises[k];
+  }
   return promise::none;
 }
 
@@ -202,7 +213,7 @@ bool choose_format(const uint8_t* file, size_t size, bool whole, promise promise
                                                  image_format::srec};
   *format = promised_format[static_cast<int>(promised)];
   if (promised > promise::raw) return true;
-  if (size >= 4 && memcmp(file, ELF_MAGIC, 4) == 0) {
+  if (image_elf_magic(file, size)) {
     *format = image_format::elf;
     return true;
   }
@@ -318,7 +329,7 @@ void image_describe(const layout_fault* f, char* text, size_t size) {
       "not a 32-bit little-endian ARM ELF executable\0"
       "ELF program headers lie outside the file\0"
       "outside the file\0"
-      "maps file bytes that another segment maps\0"
+      "shares file bytes with another segment\0"
       "not a well-formed record\0"
       "checksum does not match\0"
       "unknown record type\0"

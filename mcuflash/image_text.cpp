@@ -7,9 +7,10 @@ bool image_lines::next(const uint8_t** line, size_t* length) {
   if (at == 0 && size >= 3 && text[0] == 0xEF && text[1] == 0xBB && text[2] == 0xBF) at = 3;
   if (at >= size) return false;
   const uint8_t* start = text + at;
-  const uint8_t* lf = static_cast<const uint8_t*>(memchr(start, '\n', size - at));
-  size_t n = lf != nullptr ? static_cast<size_t>(lf - start) : size - at;
-  at += lf != nullptr ? n + 1 : n;
+  size_t n = 0;
+  while (n < size - at && start[n] != '\n') ++n;
+  const bool lf = n < size - at;
+  at += lf ? n + 1 : n;
   for (int cr = 0; cr < 2 && n > 0 && start[n - 1] == '\r'; ++cr) --n;
   while (n > 0 && (start[n - 1] == ' ' || start[n - 1] == '\t')) --n;
   ++number;

@@ -58,6 +58,11 @@ struct image_lines {
   bool next(const uint8_t** line, size_t* length);
 };
 
+// Whether a file starts with the ELF magic, 7F "ELF".
+inline bool image_elf_magic(const uint8_t* file, size_t size) {
+  return size >= 4 && file[0] == 0x7F && file[1] == 'E' && file[2] == 'L' && file[3] == 'F';
+}
+
 // The text format a line starts like, after any blanks (which the format
 // then refuses): ":" for Intel HEX, "S" and a digit for S-record; raw for
 // anything else.
