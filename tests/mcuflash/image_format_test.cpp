@@ -326,7 +326,7 @@ TEST(ImageFormat, NamesAndContents) {
       {"fw", ends(hex, "\r\r\n"), image_format::hex, bin},
       {"fw.mot", ends(srec, " \t \r\n"), image_format::srec, bin},
       {"fw", bom(with_lines(with_lines(hex, 0, ""), 3, " \t")), image_format::hex, bin},
-      {"fw.hex", bin, {}, {}, layout_problem::bad_record, 1},
+      {"FW.Hex", bin, {}, {}, layout_problem::bad_record, 1},
       {"fw.srec", hex, {}, {}, layout_problem::bad_record, 1},
       {"fw.hex", elf, {}, {}, layout_problem::bad_record, 1},
       {"fw.elf", hex, {}, {}, layout_problem::elf_not_executable, 0},
