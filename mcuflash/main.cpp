@@ -111,7 +111,6 @@ void report_link(const kboot_result& r) {
              static_cast<unsigned>(r.value));
       break;
     case kboot_status::ok:
-    case kboot_status::image_unreadable:
       break;
   }
 }
@@ -129,8 +128,7 @@ void report_range(const flash_check& check) {
 }
 
 // Prints what ended a run and returns the exit status.
-int report_run(const flash_outcome& outcome, const flash_image& image,
-               const image_layout& layout, const char* path) {
+int report_run(const flash_outcome& outcome, const image_layout& layout, const char* path) {
   report_range(outcome.check);
   if (outcome.gpio.error != 0) {
     report_path(outcome.gpio.path, strerror(outcome.gpio.error));
@@ -141,8 +139,7 @@ int report_run(const flash_outcome& outcome, const flash_image& image,
   }
   const flash_check& check = outcome.check;
   if (outcome.link.status != kboot_status::ok) {
-    if (outcome.link.status == kboot_status::image_unreadable) report_image(image, path);
-    else report_link(outcome.link);
+    report_link(outcome.link);
     report_state();
     return 1;
   }
@@ -320,10 +317,11 @@ int main(int argc, char** argv) {
   flash_image image;
   if (image_open(path, &image) != 0) return report_image(image, path);
   // What the file holds, and whether it may be written at all, is settled
-  // before any line or byte reaches the MCU.
+  // before any line or byte reaches the MCU: the file is read once, and the
+  // lock guard, the download and the read-back all use those bytes.
   image_layout layout;
   layout_fault fault;
-  if (image_load(image.fd, image.size, &layout, &fault) != layout_problem::none)
+  if (image_load(image.fd, image.size, path, &layout, &fault) != layout_problem::none)
     return report_layout(fault, path);
   if (image_lock_guard(&layout, &fault) != layout_problem::none) {
     image_release(&layout);
@@ -349,7 +347,7 @@ int main(int argc, char** argv) {
   const flash_outcome outcome = flash_run(&link, &job);
   // Only now, after the final restart, does another program get the bus.
   close(device.fd);
-  const int status = report_run(outcome, image, layout, path);
+  const int status = report_run(outcome, layout, path);
   image_release(&layout);
   return status;
 }
