@@ -48,9 +48,40 @@ int refuse(telemetry_failure* failure, const char* destination, const char* reas
 // Host names are at most 253 characters.
 constexpr size_t HOST_MAX = 255;
 
+// A decimal number of 1 to `digits_max` digits without a leading zero (0
+// itself is "0"), at most `max`: its value, or -1. *text moves past it.
+long decimal(const char** text, int digits_max, long max) {
+  const char* p = *text;
+  long value = 0;
+  int digits = 0;
+  for (; *p >= '0' && *p <= '9'; ++p) {
+    if (++digits > digits_max || (digits == 2 && value == 0)) return -1;
+    value = value * 10 + (*p - '0');
+  }
+  *text = p;
+  return digits == 0 || value > max ? -1 : value;
+}
+
+// Four decimal numbers 0-255 between dots, nothing else: true with the
+// address in network order in *out.
+bool dotted_quad(const char* text, uint8_t* out) {
+  for (int i = 0; i < 4; ++i) {
+    if (i > 0 && *text++ != '.') return false;
+    const long part = decimal(&text, 3, 255);
+    if (part < 0) return false;
+    out[i] = static_cast<uint8_t>(part);
+  }
+  return *text == '\0';
+}
+
+bool blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
+
 // Splits "host" or "host:port" into host (HOST_MAX + 1 bytes) and *port
-// (left as it is without one): null, or why the value is refused.
+// (left as it is without one): null, or why the value is refused. Nothing
+// is guessed: the port is one decimal number after the one colon.
 const char* split_destination(const char* text, char* host, int* port) {
+  const size_t total = strlen(text);
+  if (blank(text[0]) || blank(text[total - 1])) return "blanks around the value";
   size_t length = 0;
   for (; text[length] != '\0' && text[length] != ':'; ++length) {
     if (length == HOST_MAX) return "host name too long";
@@ -59,17 +90,33 @@ const char* split_destination(const char* text, char* host, int* port) {
   host[length] = '\0';
   if (text[length] == ':') {
     const char* digit = text + length + 1;
-    // A second colon: an IPv6 address, with or without a port.
-    if (strchr(digit, ':') != nullptr) return "IPv6 is not supported";
-    long value = 0;
-    do {
-      if (*digit < '0' || *digit > '9' || value > 65535) return "port must be 1 to 65535";
-      value = value * 10 + (*digit - '0');
-    } while (*++digit != '\0');
-    if (value < 1 || value > 65535) return "port must be 1 to 65535";
+    uint8_t unused[4];
+    // A second colon after something that is not an IPv4 address: IPv6.
+    if (strchr(digit, ':') != nullptr && !dotted_quad(host, unused)) return "IPv6 is not supported";
+    const long value = decimal(&digit, 5, 65535);
+    if (value < 1 || *digit != '\0') return "port must be 1 to 65535";
     *port = static_cast<int>(value);
   }
   if (length == 0) return "no host";
+  return nullptr;
+}
+
+// Why a host that is not four plain decimal numbers is not handed to the
+// resolver, or null. Made of digits, dots and x alone, or read as an
+// address by inet_aton, it is an address written in some other way (octal,
+// hex, fewer parts) that a resolver would guess at; a host name has letters,
+// digits, '-', '_' and dots only.
+const char* not_a_name(const char* host) {
+  bool numeric = true;
+  for (const char* p = host; *p != '\0'; ++p) {
+    const char c = *p;
+    const bool digit = c >= '0' && c <= '9';
+    if (!(digit || c == '.' || c == 'x' || c == 'X')) numeric = false;
+    if (!(digit || c == '.' || c == '-' || c == '_' || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')))
+      return "not a host name";
+  }
+  in_addr guessed;
+  if (numeric || inet_aton(host, &guessed) != 0) return "not an IPv4 address (four numbers 0 to 255)";
   return nullptr;
 }
 
@@ -88,21 +135,33 @@ int udp_endpoint_open(udp_endpoint* endpoint, const char* chosen, int port,
 
   sockaddr_in* destination = static_cast<sockaddr_in*>(calloc(1, sizeof(sockaddr_in)));
   if (destination == nullptr) return fail(failure, "Cannot allocate memory for server address");
+  uint8_t* address = reinterpret_cast<uint8_t*>(&destination->sin_addr);
 
-  // A numeric address is converted without asking a name service. A result
-  // that is not one IPv4 address is a failure too, so that nothing is ever
-  // copied past the address field.
-  hostent* host = gethostbyname(name);
-  if (host == nullptr || host->h_addrtype != AF_INET || host->h_length <= 0 ||
-      static_cast<size_t>(host->h_length) > sizeof(destination->sin_addr) ||
-      host->h_addr_list == nullptr || host->h_addr_list[0] == nullptr) {
-    free(destination);
-    const char* why = host == nullptr ? hstrerror(h_errno) : "not an IPv4 address";
-    if (chosen != nullptr) return refuse(failure, chosen, why);
-    return fail(failure, "Cannot resolve broadcast address " TELEMETRY_BROADCAST_ADDRESS, why);
+  // A numeric address is taken as written, never handed to the resolver.
+  // A result that is not one IPv4 address is a failure too, so that nothing
+  // is ever copied past the address field.
+  if (!dotted_quad(name, address)) {
+    const char* refused = not_a_name(name);
+    if (refused != nullptr) {
+      free(destination);
+      return refuse(failure, chosen, refused);
+    }
+    hostent* host = gethostbyname(name);
+    if (host == nullptr || host->h_addrtype != AF_INET ||
+        host->h_length != static_cast<int>(sizeof(destination->sin_addr)) ||
+        host->h_addr_list == nullptr || host->h_addr_list[0] == nullptr) {
+      free(destination);
+      const char* why = host == nullptr ? hstrerror(h_errno) : "not an IPv4 address";
+      if (chosen != nullptr) return refuse(failure, chosen, why);
+      return fail(failure, "Cannot resolve broadcast address " TELEMETRY_BROADCAST_ADDRESS, why);
+    }
+    memcpy(address, host->h_addr_list[0], sizeof(destination->sin_addr));
   }
-  destination->sin_family = static_cast<sa_family_t>(host->h_addrtype);
-  memcpy(&destination->sin_addr, host->h_addr_list[0], static_cast<size_t>(host->h_length));
+  if ((address[0] | address[1] | address[2] | address[3]) == 0) {
+    free(destination);
+    return refuse(failure, chosen, "0.0.0.0 is no destination");
+  }
+  destination->sin_family = AF_INET;
   put_u16_be(reinterpret_cast<uint8_t*>(&destination->sin_port), static_cast<uint16_t>(port));
 
   int sock = socket(AF_INET, SOCK_DGRAM, 0);
@@ -122,6 +181,7 @@ int udp_endpoint_open(udp_endpoint* endpoint, const char* chosen, int port,
 
   endpoint->socket = sock;
   endpoint->destination = destination;
+  endpoint->chosen = chosen != nullptr;
   return 0;
 }
 
@@ -176,8 +236,14 @@ void run_telemetry(spi_link* link, const char* destination, telemetry_failure* f
   version_datagram[TELEMETRY_VERSION_MINOR] = version.minor;
   put_u16_be(version_datagram + TELEMETRY_VERSION_PATCH, version.patch);
 
+  // The default broadcast keeps its line; a destination of the site's own
+  // is named.
   const uint8_t* port = reinterpret_cast<const uint8_t*>(&endpoint.destination->sin_port);
-  printf("Broadcasting on UDP:%d\n", (port[0] << 8) | port[1]);
+  const uint8_t* to = reinterpret_cast<const uint8_t*>(&endpoint.destination->sin_addr);
+  if (endpoint.chosen)
+    printf("Sending to %u.%u.%u.%u:%d\n", to[0], to[1], to[2], to[3], (port[0] << 8) | port[1]);
+  else
+    printf("Broadcasting on UDP:%d\n", (port[0] << 8) | port[1]);
   // The service runs until it is killed: its one line must not wait in a
   // pipe's buffer.
   fflush(stdout);
