@@ -13,6 +13,7 @@
 #include "image_format.h"
 #include "kboot_link.h"
 #include "monotonic_clock.h"
+#include "program_version.h"
 #include "spidev.h"
 
 namespace {
@@ -20,6 +21,7 @@ namespace {
 void print_usage(const char* program) {
   printf("Usage: %s [OPTIONS] binary-file\n"
          "  -h                   Print this help and exit\n"
+         "  -V                   Print mcuflash's version and exit\n"
          "  -v                   Enable verbose output\n"
          "  -r                   Reboot MCU\n"
          "  -c                   Read the image back and compare before starting it\n",
@@ -156,7 +158,7 @@ int main(int argc, char** argv) {
   bool verify = false;
   // '+': options end at the first operand; arguments are never reordered.
   int option;
-  while ((option = getopt(argc, argv, "+vrhc")) != -1) {
+  while ((option = getopt(argc, argv, "+vrhcV")) != -1) {
     switch (option) {
       case 'v':
         verbose = true;
@@ -168,6 +170,9 @@ int main(int argc, char** argv) {
         break;
       case 'h':
         print_usage(program);
+        return 0;
+      case 'V':
+        print_program_version("mcuflash");
         return 0;
       default:
         print_usage(program);
