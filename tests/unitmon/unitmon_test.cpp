@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "board_version.h"
 #include "boardsim/board.h"
 #include "test_support.h"
 
@@ -596,6 +597,30 @@ TEST(Units, RefusedOptions) {
     const Result r = run_unitmon(c.args);
     EXPECT_EQ(r.err, c.message);
     EXPECT_EQ(r.status, 1);
+  }
+}
+
+// Each program names itself and the build's version, and ends there: no
+// device is opened (it cannot be here), nothing else runs.
+TEST(Units, EveryProgramSaysItsVersion) {
+  const std::string version = std::string(BOARD_VERSION) +
+      (BOARD_REVISION[0] != '\0' ? std::string(" (commit ") + BOARD_REVISION + ")" : "") + "\n";
+  ASSERT_EQ(std::string(BOARD_VERSION), "1.0.0");
+  const struct {
+    std::string path, option, name;
+  } cases[] = {{boardsim::unitctl_path(), "-V", "unitctl"},
+               {boardsim::mcuflash_path(), "-V", "mcuflash"},
+               {UNITMON_PATH, "--version", "unitmon"},
+               {UNITMON_PATH, "-V", "unitmon"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name + " " + c.option);
+    boardsim::Board board;
+    board.set("spi.fail_open", 1);
+    const boardsim::RunResult r = board.run({c.path, c.option, "/tmp/none.bin"}, {}, 20);
+    EXPECT_EQ(r.out, c.name + " " + version);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(board.spi_config_log().empty());
   }
 }
 
