@@ -48,40 +48,11 @@ int refuse(telemetry_failure* failure, const char* destination, const char* reas
 // Host names are at most 253 characters.
 constexpr size_t HOST_MAX = 255;
 
-// A decimal number of 1 to `digits_max` digits without a leading zero (0
-// itself is "0"), at most `max`: its value, or -1. *text moves past it.
-long decimal(const char** text, int digits_max, long max) {
-  const char* p = *text;
-  long value = 0;
-  int digits = 0;
-  for (; *p >= '0' && *p <= '9'; ++p) {
-    if (++digits > digits_max || (digits == 2 && value == 0)) return -1;
-    value = value * 10 + (*p - '0');
-  }
-  *text = p;
-  return digits == 0 || value > max ? -1 : value;
-}
-
-// Four decimal numbers 0-255 between dots, nothing else: true with the
-// address in network order in *out.
-bool dotted_quad(const char* text, uint8_t* out) {
-  for (int i = 0; i < 4; ++i) {
-    if (i > 0 && *text++ != '.') return false;
-    const long part = decimal(&text, 3, 255);
-    if (part < 0) return false;
-    out[i] = static_cast<uint8_t>(part);
-  }
-  return *text == '\0';
-}
-
-bool blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
-
 // Splits "host" or "host:port" into host (HOST_MAX + 1 bytes) and *port
 // (left as it is without one): null, or why the value is refused. Nothing
-// is guessed: the port is one decimal number after the one colon.
+// is guessed: the port is one decimal number 1-65535, without leading
+// zeros, after the one colon.
 const char* split_destination(const char* text, char* host, int* port) {
-  const size_t total = strlen(text);
-  if (blank(text[0]) || blank(text[total - 1])) return "blanks around the value";
   size_t length = 0;
   for (; text[length] != '\0' && text[length] != ':'; ++length) {
     if (length == HOST_MAX) return "host name too long";
@@ -89,35 +60,47 @@ const char* split_destination(const char* text, char* host, int* port) {
   }
   host[length] = '\0';
   if (text[length] == ':') {
-    const char* digit = text + length + 1;
-    uint8_t unused[4];
+    const char* digits = text + length + 1;
+    in_addr unused;
     // A second colon after something that is not an IPv4 address: IPv6.
-    if (strchr(digit, ':') != nullptr && !dotted_quad(host, unused)) return "IPv6 is not supported";
-    const long value = decimal(&digit, 5, 65535);
-    if (value < 1 || *digit != '\0') return "port must be 1 to 65535";
+    if (strchr(digits, ':') != nullptr && inet_aton(host, &unused) == 0) return "IPv6 is not supported";
+    long value = 0;
+    const char* d = digits;
+    while (*d >= '0' && *d <= '9' && value <= 65535) value = value * 10 + (*d++ - '0');
+    if (*d != '\0' || value < 1 || value > 65535 || digits[0] == '0') return "port must be 1 to 65535";
     *port = static_cast<int>(value);
   }
   if (length == 0) return "no host";
   return nullptr;
 }
 
-// Why a host that is not four plain decimal numbers is not handed to the
-// resolver, or null. Made of digits, dots and x alone, or read as an
-// address by inet_aton, it is an address written in some other way (octal,
-// hex, fewer parts) that a resolver would guess at; a host name has letters,
-// digits, '-', '_' and dots only.
-const char* not_a_name(const char* host) {
-  bool numeric = true;
-  for (const char* p = host; *p != '\0'; ++p) {
+// The address `name` stands for, into *address, when it is one: null, or
+// why it is refused. A host name has letters, digits, '.', '-' and '_'
+// only (no blanks, quotes or comments). An address is four decimal numbers
+// 0-255 without leading zeros, exactly as it prints; anything else that
+// inet_aton or a resolver would read as one (octal, hex, fewer parts), or
+// that is made of digits, dots and x alone, is refused rather than guessed
+// at. Other names are left to the resolver (*numeric false).
+const char* numeric_address(const char* name, uint8_t* address, bool* numeric) {
+  bool digits_dots_x = true;
+  for (const char* p = name; *p != '\0'; ++p) {
     const char c = *p;
+    const char lower = static_cast<char>(c | 0x20);
     const bool digit = c >= '0' && c <= '9';
-    if (!(digit || c == '.' || c == 'x' || c == 'X')) numeric = false;
-    if (!(digit || c == '.' || c == '-' || c == '_' || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')))
-      return "not a host name";
+    if (!digit && c != '.' && lower != 'x') digits_dots_x = false;
+    if (!digit && c != '.' && c != '-' && c != '_' && !(lower >= 'a' && lower <= 'z')) return "not a host name";
   }
-  in_addr guessed;
-  if (numeric || inet_aton(host, &guessed) != 0) return "not an IPv4 address (four numbers 0 to 255)";
-  return nullptr;
+  in_addr parsed;
+  *numeric = inet_aton(name, &parsed) != 0;
+  if (*numeric) {
+    memcpy(address, &parsed, sizeof parsed);
+    char written[16];
+    snprintf(written, sizeof written, "%u.%u.%u.%u", address[0], address[1], address[2], address[3]);
+    if (strcmp(written, name) == 0) return nullptr;
+  } else if (!digits_dots_x) {
+    return nullptr;
+  }
+  return "not an IPv4 address";
 }
 
 }  // namespace
@@ -140,20 +123,19 @@ int udp_endpoint_open(udp_endpoint* endpoint, const char* chosen, int port,
   // A numeric address is taken as written, never handed to the resolver.
   // A result that is not one IPv4 address is a failure too, so that nothing
   // is ever copied past the address field.
-  if (!dotted_quad(name, address)) {
-    const char* refused = not_a_name(name);
-    if (refused != nullptr) {
-      free(destination);
-      return refuse(failure, chosen, refused);
-    }
+  bool numeric = false;
+  const char* refused = numeric_address(name, address, &numeric);
+  if (refused != nullptr) {
+    free(destination);
+    return refuse(failure, chosen, refused);
+  }
+  if (!numeric) {
     hostent* host = gethostbyname(name);
     if (host == nullptr || host->h_addrtype != AF_INET ||
         host->h_length != static_cast<int>(sizeof(destination->sin_addr)) ||
         host->h_addr_list == nullptr || host->h_addr_list[0] == nullptr) {
       free(destination);
-      const char* why = host == nullptr ? hstrerror(h_errno) : "not an IPv4 address";
-      if (chosen != nullptr) return refuse(failure, chosen, why);
-      return fail(failure, "Cannot resolve broadcast address " TELEMETRY_BROADCAST_ADDRESS, why);
+      return refuse(failure, chosen, host == nullptr ? hstrerror(h_errno) : "not an IPv4 address");
     }
     memcpy(address, host->h_addr_list[0], sizeof(destination->sin_addr));
   }
