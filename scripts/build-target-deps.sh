@@ -55,10 +55,11 @@ srcdir() { ls -d "$src/$1"-[0-9]*/ 2>/dev/null | head -n1 | sed 's:/$::'; }
 # the others.
 source_packages=(musl libxml2 libpcap libmicrohttpd)
 
-# What building them takes on the build machine.
+# What building them takes on the build machine, and what the next steps
+# of docs/cross.md take (ninja, qemu for the tests).
 host_tools() {
   local need=(g++-mips-linux-gnu binutils-mips-linux-gnu dpkg-dev googletest cmake make
-              flex bison pkg-config)
+              flex bison pkg-config ninja-build qemu-user-static)
   if [ "$(id -u)" = 0 ]; then
     "$root/scripts/apt-need.sh" "${need[@]}"
   else
