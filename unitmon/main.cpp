@@ -452,6 +452,9 @@ void receive_datagrams(monitor* m, int sock) {
 }
 
 int listen_udp(monitor* m, const web_config* web_settings) {
+#if !UNITMON_METRICS
+  (void)web_settings;
+#endif
   const int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (sock < 0) {
     fprintf(stderr, "unitmon: cannot open a UDP socket: %s\n", strerror(errno));
