@@ -14,6 +14,7 @@
 #if UNITMON_WEB_CONFIG
 #include <gnutls/gnutls.h>
 
+#include "monotonic_clock.h"
 #include "web_auth.h"
 #include "web_config.h"
 #endif
@@ -91,7 +92,7 @@ bool admitted(exporter* e, MHD_Connection* connection, MHD_Result* r) {
   char* password = nullptr;
   char* user = MHD_basic_auth_get_username_password(connection, &password);
   const bool ok = user != nullptr && password != nullptr &&
-                  web_auth_check(&e->passwords, e->web, user, password);
+                  web_auth_check(&e->passwords, e->web, user, password, monotonic_ms());
   if (password != nullptr) {
     memset(password, 0, strlen(password));
     MHD_free(password);

@@ -58,7 +58,6 @@ void age_text(uint64_t ms, char* out, size_t size) {
 struct sort_context {
   uint64_t now_ms, stale_ms;
 };
-sort_context sorting;  // qsort takes no context; rendering is never concurrent with itself here
 
 bool is_stale(const unit_record* u, const sort_context& c) { return c.now_ms - u->seen_ms > c.stale_ms; }
 
@@ -66,7 +65,8 @@ int battery_of(const unit_record* u) {
   return u->now.has_status && u->now.status.battery_valid ? u->now.status.battery : 1000;
 }
 
-int compare_units(const void* a, const void* b) {
+int compare_units(const void* a, const void* b, void* context) {
+  const sort_context& sorting = *static_cast<const sort_context*>(context);
   const unit_record* x = *static_cast<const unit_record* const*>(a);
   const unit_record* y = *static_cast<const unit_record* const*>(b);
   const bool xs = is_stale(x, sorting), ys = is_stale(y, sorting);
@@ -116,7 +116,7 @@ void row(text_buffer* b, const unit_record* u, const fleet_page_info* info, bool
 
 void fleet_page_render(text_buffer* b, const unit_table* t, const listener_counts* c,
                        const fleet_page_info* info) {
-  sorting = {info->now_ms, static_cast<uint64_t>(info->stale_s) * 1000u};
+  sort_context sorting = {info->now_ms, static_cast<uint64_t>(info->stale_s) * 1000u};
   const unit_record** units = static_cast<const unit_record**>(malloc((t->count + 1) * sizeof *units));
   if (units == nullptr) {
     b->failed = true;
@@ -127,7 +127,7 @@ void fleet_page_render(text_buffer* b, const unit_table* t, const listener_count
     units[i] = t->units[i];
     if (is_stale(units[i], sorting)) ++silent;
   }
-  qsort(units, t->count, sizeof *units, compare_units);
+  qsort_r(units, t->count, sizeof *units, compare_units, &sorting);
 
   char host[65] = "";
   gethostname(host, sizeof host - 1);

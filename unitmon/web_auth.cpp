@@ -16,7 +16,7 @@ bool same(const uint8_t* a, const uint8_t* b, size_t len) {
 }  // namespace
 
 bool web_auth_check(web_auth_cache* cache, const web_config* config, const char* user,
-                    const char* password) {
+                    const char* password, uint64_t now_ms) {
   const web_user* found = nullptr;
   for (size_t i = 0; i < config->user_count; ++i) {
     if (strcmp(config->users[i].name, user) == 0) found = &config->users[i];
@@ -34,6 +34,12 @@ bool web_auth_check(web_auth_cache* cache, const web_config* config, const char*
   for (size_t i = 0; i < cache->used; ++i) {
     if (same(cache->digest[i], digest, sizeof digest)) return true;
   }
+  if (now_ms / 1000 != cache->second) {
+    cache->second = now_ms / 1000;
+    cache->checks = 0;
+  }
+  if (cache->checks == WEB_AUTH_CHECKS_PER_SECOND) return false;
+  ++cache->checks;
   crypt_data data;
   memset(&data, 0, sizeof data);
   const char* computed = crypt_rn(password, found->hash, &data, sizeof data);
