@@ -275,8 +275,9 @@ bool parse(reader* r, const char* path, web_config* out, tls_files* tls) {
         return add_user(out, k, v, r->error, r->error_size);
       });
     } else {
+      if (key[0] == '\0') return fail(r->error, r->error_size, "line %zu: a key must be a name", line);
       return fail(r->error, r->error_size, "line %zu: unitmon does not know '%s'%s", line, key,
-                  key[0] != '\0' && (have_tls || have_users) ? " (or it is given twice)" : "");
+                  have_tls || have_users ? " (or it is given twice)" : "");
     }
     if (!ok) return false;
   }

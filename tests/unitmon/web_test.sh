@@ -118,6 +118,25 @@ a certificate from elsewhere|none|-s --cacert other-cert.pem https://127.0.0.1:9
 the page, with the password|200|-u prometheus:s3cret ${tls[*]%/metrics}/
 POST|405|-X POST -u prometheus:s3cret ${tls[*]}
 EOF
+# Client certificates signed by a CA of the site's.
+ec=(-newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes)
+openssl req -x509 "${ec[@]}" -days 2 -subj /CN=site-ca -keyout ca.key -out ca.pem 2>/dev/null &&
+  openssl req "${ec[@]}" -subj /CN=prometheus -keyout client.key -out client.csr 2>/dev/null &&
+  openssl x509 -req -in client.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 -out client.pem 2>/dev/null
+printf 'tls_server_config:\n  cert_file: cert.pem\n  key_file: key.pem\n  client_ca_file: ca.pem\n  client_auth_type: RequireAndVerifyClientCert\n' > client.yml
+"$unitmon" --metrics 127.0.0.1:9104 --quiet --web-config client.yml 2> /dev/null &
+client_pid=$!
+for _ in $(seq 50); do curl -s --cacert cert.pem https://127.0.0.1:9104/ -o /dev/null && break; sleep 0.1; done
+while IFS='|' read -r what want args; do
+  check "client certificates, $what: $want" \
+    test "$(curl -s -o /dev/null -w '%{http_code}' --cacert cert.pem $args https://127.0.0.1:9104/metrics)" = "$want"
+done <<EOF
+one the CA signed|200|--cert client.pem --key client.key
+none|403|
+one the CA did not sign|403|--cert other-cert.pem --key other.pem
+EOF
+kill "$client_pid"
+
 # A handshake that stops half-way holds no scrape up.
 exec 3<>/dev/tcp/127.0.0.1/9102 && printf '\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03' >&3
 check "a scrape while a handshake hangs half-way" \
