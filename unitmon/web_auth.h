@@ -2,9 +2,9 @@
 // bcrypt check takes tens of milliseconds by design, so the last few
 // passwords that were right are remembered (as SHA-256 digests, never as
 // text) and a scraper that sends the same one every time costs one check.
-// Other passwords are checked at most a few times a second: guesses beyond
-// that are refused unchecked, so that no client can make the listener
-// spend its time on bcrypt instead of datagrams.
+// Other passwords are checked at most once a second: guesses beyond that
+// are refused unchecked, so that no client can make the listener spend
+// more than a tenth of its time (cost 10) on bcrypt instead of datagrams.
 #pragma once
 
 #include <stddef.h>
@@ -12,7 +12,7 @@
 
 #include "web_config.h"
 
-constexpr unsigned WEB_AUTH_CHECKS_PER_SECOND = 4;
+constexpr unsigned WEB_AUTH_CHECKS_PER_SECOND = 1;
 
 struct web_auth_cache {
   uint8_t digest[16][32];
