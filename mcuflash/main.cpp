@@ -18,6 +18,7 @@
 #include "kboot_link.h"
 #include "mcu_state.h"
 #include "monotonic_clock.h"
+#include "program_version.h"
 #include "spidev.h"
 #include "stop_signals.h"
 
@@ -26,6 +27,7 @@ namespace {
 void print_usage(const char* program) {
   printf("Usage: %s [OPTIONS] binary-file\n"
          "  -h                   Print this help and exit\n"
+         "  -V                   Print mcuflash's version and exit\n"
          "  -v                   Enable verbose output\n"
          "  -r                   Reboot MCU\n"
          "  -c                   Read the image back and compare before starting it\n"
@@ -278,7 +280,7 @@ int main(int argc, char** argv) {
   const char* dump_path = nullptr;
   // '+': options end at the first operand; arguments are never reordered.
   int option;
-  while ((option = getopt(argc, argv, "+vrhcd:")) != -1) {
+  while ((option = getopt(argc, argv, "+vrhcVd:")) != -1) {
     switch (option) {
       case 'v':
         verbose = true;
@@ -293,6 +295,9 @@ int main(int argc, char** argv) {
         break;
       case 'h':
         print_usage(program);
+        return 0;
+      case 'V':
+        print_program_version("mcuflash");
         return 0;
       default:
         print_usage(program);

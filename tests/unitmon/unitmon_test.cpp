@@ -14,10 +14,12 @@
 #include <algorithm>
 #include <cstdint>
 #include <fstream>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "board_version.h"
 #include "boardsim/board.h"
 #include "test_support.h"
 
@@ -579,15 +581,21 @@ TEST(Units, RefusedOptions) {
       {{"--metrics", "9102", "--read", "x"}, UNITMON_METRICS && UNITMON_PCAP
           ? "unitmon: --metrics and --read do not go together\n"
           : UNITMON_METRICS ? "unitmon: this build reads no captures (--read)\n"
-                            : "unitmon: this build has no Prometheus exporter (--metrics, --quiet)\n"},
+                            : "unitmon: this build has no Prometheus exporter (--metrics, --quiet, --web-config)\n"},
       {{"--metrics", "300.1.1.1:9102"}, UNITMON_METRICS
-          ? "unitmon: --metrics wants [ADDR:]PORT, ADDR an IPv4 address, not '300.1.1.1:9102'\n"
-          : "unitmon: this build has no Prometheus exporter (--metrics, --quiet)\n"},
+          ? "unitmon: --metrics wants [ADDR]:PORT, ADDR an IPv4 address or an IPv6 address in brackets, "
+            "not '300.1.1.1:9102'\n"
+          : "unitmon: this build has no Prometheus exporter (--metrics, --quiet, --web-config)\n"},
+      {{"--metrics", "[fe80::zz]:9102"}, UNITMON_METRICS
+          ? "unitmon: --metrics wants [ADDR]:PORT, ADDR an IPv4 address or an IPv6 address in brackets, "
+            "not '[fe80::zz]:9102'\n"
+          : "unitmon: this build has no Prometheus exporter (--metrics, --quiet, --web-config)\n"},
       {{"--metrics", "65536"}, UNITMON_METRICS
-          ? "unitmon: --metrics wants [ADDR:]PORT, ADDR an IPv4 address, not '65536'\n"
-          : "unitmon: this build has no Prometheus exporter (--metrics, --quiet)\n"},
+          ? "unitmon: --metrics wants [ADDR]:PORT, ADDR an IPv4 address or an IPv6 address in brackets, "
+            "not '65536'\n"
+          : "unitmon: this build has no Prometheus exporter (--metrics, --quiet, --web-config)\n"},
       {{"--quiet", "--timeout", "1"}, UNITMON_METRICS ? "unitmon: --quiet only goes with --metrics\n"
-          : "unitmon: this build has no Prometheus exporter (--metrics, --quiet)\n"},
+          : "unitmon: this build has no Prometheus exporter (--metrics, --quiet, --web-config)\n"},
       {{"--max-units", "0"}, "unitmon: --max-units wants a whole number from 1 to 1000000, not '0'\n"},
       {{"--stale", "x"}, "unitmon: --stale wants whole seconds from 1 up, not 'x'\n"},
   };
@@ -599,6 +607,37 @@ TEST(Units, RefusedOptions) {
   }
 }
 
-TEST(Units, LinksOnlyTheCLibrary) { test_support::expect_c_runtime_only(UNITMON_PATH, {"libpcap.so", "libmicrohttpd.so"}); }
+// Each program names itself and the build's version, the same for all
+// three (with the commit when built from a git checkout), and ends there:
+// no device is opened (it cannot be here), nothing else runs. The commit
+// itself is not compared with this test's own copy of the header, which a
+// partial rebuild may leave behind.
+TEST(Units, EveryProgramSaysItsVersion) {
+  const std::regex line("([a-z]+) (1\\.0\\.0( \\(commit [0-9a-f]{12}(-dirty)?\\))?)\n");
+  const struct {
+    std::string path, option, name;
+  } cases[] = {{boardsim::unitctl_path(), "-V", "unitctl"},
+               {boardsim::mcuflash_path(), "-V", "mcuflash"},
+               {UNITMON_PATH, "--version", "unitmon"},
+               {UNITMON_PATH, "-V", "unitmon"}};
+  std::string version;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name + " " + c.option);
+    boardsim::Board board;
+    board.set("spi.fail_open", 1);
+    const boardsim::RunResult r = board.run({c.path, c.option, "/tmp/none.bin"}, {}, 20);
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(r.out, m, line)) << r.out;
+    EXPECT_EQ(m[1], c.name);
+    EXPECT_EQ(m[3].matched, BOARD_REVISION[0] != '\0');
+    if (version.empty()) version = m[2];
+    EXPECT_EQ(m[2], version);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(board.spi_config_log().empty());
+  }
+}
+
+TEST(Units, LinksOnlyTheCLibrary) { test_support::expect_c_runtime_only(UNITMON_PATH, {"libpcap.so", "libmicrohttpd.so", "libyaml-0.so", "libgnutls.so", "libcrypt.so", "libz.so"}); }
 
 }  // namespace
