@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 // Prints "message: <system error text>" on standard error, after what
 // standard output already holds, and ends the program with status 1 (a
@@ -13,7 +14,6 @@
   // Flushing may change errno, so the error to print is kept first.
   const int saved = errno;
   fflush(stdout);
-  errno = saved;
-  perror(message);
+  fprintf(stderr, "%s: %s\n", message, strerror(saved));
   exit(1);
 }

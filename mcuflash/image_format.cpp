@@ -166,14 +166,15 @@ layout_problem build(const uint8_t* file, size_t size, image_layout* layout, lay
     }
     total += extent + 1;
   }
-  uint8_t* memory = static_cast<uint8_t*>(malloc(total));
-  uint8_t* written = static_cast<uint8_t*>(calloc(total / 8 + 1, 1));
-  if (memory == nullptr || written == nullptr) {
-    free(memory);
-    free(written);
-    return fail(fault, layout_problem::no_memory);
-  }
+  // The image and, after it, one bit per byte for what the file has set;
+  // the bits go with the image's block when it is released (the image is
+  // at most IMAGE_MAX_FLASH bytes, so the sum cannot wrap).
+  const size_t marks = total / 8 + 1;
+  uint8_t* memory = static_cast<uint8_t*>(malloc(total + marks));
+  if (memory == nullptr) return fail(fault, layout_problem::no_memory);
+  uint8_t* written = memory + total;
   memset(memory, IMAGE_FILL_BYTE, total);
+  memset(written, 0, marks);
   layout->memory = memory;
   layout->count = spans.count;
   size_t at = 0;
@@ -190,7 +191,6 @@ layout_problem build(const uint8_t* file, size_t size, image_layout* layout, lay
   filler.layout = layout;
   filler.written = written;
   const bool filled = walk(layout->format, file, size, &filler);
-  free(written);
   if (!filled) {
     image_release(layout);
     return fault->problem;

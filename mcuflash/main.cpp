@@ -85,8 +85,7 @@ void report_link(const kboot_result& r) {
   switch (r.status) {
     case kboot_status::exchange_failed: {
       fflush(stdout);
-      errno = static_cast<int>(r.value);
-      perror("can't send spi message");
+      fprintf(stderr, "can't send spi message: %s\n", strerror(static_cast<int>(r.value)));
       report_state();
       exit(1);
     }
