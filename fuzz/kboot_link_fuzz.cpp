@@ -8,7 +8,7 @@
 // while the host sends a packet. A stand-in for ioctl() takes the exchanges
 // and moves the clock, so a poll that waits 10 s costs no real time.
 //
-// The host talks as flash_firmware does after its wake-up: ping, the two
+// The host talks as flash_run does after its wake-up: ping, the two
 // flash-range properties, erase all unsecure, write memory with the data
 // phase, execute; it stops at the first step that fails, or when the image
 // lies outside a flash range the bootloader gave. The exchanges are then walked as the link defines them,

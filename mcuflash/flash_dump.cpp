@@ -58,10 +58,7 @@ dump_outcome flash_dump(const kboot_link* link, int fd, progress* shown) {
   stop_signals_deferred();
   dump_outcome out;
   if (gpio_init_lines(link->verbose, &out.gpio) != 0) return out;
-  flash_outcome entered;
-  const int failed = flash_enter_bootloader(link, shown, &entered);
-  out.gpio = entered.gpio;
-  out.link = entered.link;
+  const int failed = flash_enter_bootloader(link, shown, &out.gpio, &out.link);
   if (out.gpio.error != 0) return out;
   if (failed == 0 && stop_requested == 0) {
     out.link = flash_read_range(link, &out.range);

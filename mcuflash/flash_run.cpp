@@ -113,23 +113,17 @@ kboot_result flash_read_range(const kboot_link* link, flash_check* check) {
   return {};
 }
 
-int flash_enter_bootloader(const kboot_link* link, progress* shown, flash_outcome* outcome) {
+int flash_enter_bootloader(const kboot_link* link, progress* shown, gpio_failure* gpio,
+                           kboot_result* result) {
   mcu_where = MCU_HELD;
-  if (mcu_reboot(&outcome->gpio) != 0) return 1;
+  if (mcu_reboot(gpio) != 0) return 1;
   kboot_say(link, "Entering kboot\n");
-  if (mcu_enter_bootloader(&outcome->gpio) != 0) return 1;
+  if (mcu_enter_bootloader(gpio) != 0) return 1;
   kboot_say(link, "Establishing communication with KBoot\n");
   progress_phase(shown, "Waking the bootloader", 0);
-  outcome->link = kboot_wake_up(link);
-  if (outcome->link.status == kboot_status::ok) outcome->link = kboot_ping(link);
-  return outcome->link.status == kboot_status::ok ? 0 : 1;
-}
-
-flash_outcome flash_firmware(const kboot_link* link, const flash_job* job) {
-  flash_outcome outcome;
-  if (flash_enter_bootloader(link, job->shown, &outcome) == 0)
-    outcome.link = flash_talk(link, job, &outcome.check);
-  return outcome;
+  *result = kboot_wake_up(link);
+  if (result->status == kboot_status::ok) *result = kboot_ping(link);
+  return result->status == kboot_status::ok ? 0 : 1;
 }
 
 kboot_result flash_talk(const kboot_link* link, const flash_job* job, flash_check* check) {
@@ -168,7 +162,11 @@ flash_outcome flash_run(const kboot_link* link, const flash_job* job) {
   stop_signals_immediate();
   printf("Flashing %s\n", job->image->path);
   flash_outcome outcome;
-  if (gpio_init_lines(link->verbose, &outcome.gpio) == 0) outcome = flash_firmware(link, job);
+  // The flashing sequence, up to and including execute: the download prints
+  // the "File size" line, or a line per run, and the spinner.
+  if (gpio_init_lines(link->verbose, &outcome.gpio) == 0 &&
+      flash_enter_bootloader(link, job->shown, &outcome.gpio, &outcome.link) == 0)
+    outcome.link = flash_talk(link, job, &outcome.check);
   progress_end(job->shown);
   if (outcome.gpio.error != 0 || outcome.link.status != kboot_status::ok) return outcome;
   // A mismatch leaves the MCU in its bootloader, as a protocol failure does.

@@ -65,17 +65,14 @@ struct flash_outcome {
 
 // From the GPIO lines to a bootloader that answered its ping: restart,
 // restart into the bootloader, the wake-up phase, ping. 0, or 1 with the
-// GPIO failure or the link's result in *outcome.
-int flash_enter_bootloader(const kboot_link* link, progress* shown, flash_outcome* outcome);
+// GPIO failure in *gpio or the link's result in *result.
+int flash_enter_bootloader(const kboot_link* link, progress* shown, gpio_failure* gpio,
+                           kboot_result* result);
 
 // Properties 3 and 4 into check->flash_start and flash_size (range_known);
 // a refusal is the link's error_status, with the property in
 // check->refused_property.
 kboot_result flash_read_range(const kboot_link* link, flash_check* check);
-
-// The flashing sequence, up to and including execute: the download prints
-// the "File size" line, or a line per run, and the spinner.
-flash_outcome flash_firmware(const kboot_link* link, const flash_job* job);
 
 // The bootloader conversation after the ping: the flash
 // range, erase all unsecure, one write memory per run, the read-back when
