@@ -2,7 +2,6 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <stdio.h>
 #include <string.h>
 #include <unistd.h>
@@ -87,8 +86,7 @@ int gpio_init_lines(bool verbose, gpio_failure* failure) {
     if (verbose) printf("Pin %d: ", line);
     char path[GPIO_PATH_SIZE];
     line_path(path, line, "");
-    struct stat st;
-    const bool exported = stat(path, &st) == 0;
+    const bool exported = access(path, F_OK) == 0;
     // An exported line that is an output is left as it is; one that is not
     // (an earlier direction write failed, or another tool made it an input)
     // is set up again, or its value writes would never reach the MCU.

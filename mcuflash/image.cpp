@@ -58,23 +58,17 @@ int image_open(const char* path, flash_image* image) {
 }
 
 void image_problem_text(const flash_image* image, char* text, size_t size) {
-  switch (image->problem) {
-    case image_problem::none:
-    case image_problem::system_error:
-      snprintf(text, size, "%s", strerror(image->error));
-      break;
-    case image_problem::not_regular:
-      snprintf(text, size, "not a regular file");
-      break;
-    case image_problem::empty:
-      snprintf(text, size, "image is empty");
-      break;
-    case image_problem::too_large:
-      snprintf(text, size, "image too large (%llu bytes, at most 4294967295)",
-               image->file_size);
-      break;
-    case image_problem::unreadable:
-      snprintf(text, size, "cannot read the image");
-      break;
+  if (image->problem <= image_problem::system_error) {
+    snprintf(text, size, "%s", strerror(image->error));
+    return;
   }
+  // One text per problem from not_regular on, in the enum's order; only
+  // too_large's takes the size passed along.
+  static const char texts[] =
+      "not a regular file\0image is empty\0"
+      "image too large (%llu bytes, at most 4294967295)\0cannot read the image";
+  const char* form = texts;
+  for (int i = static_cast<int>(image_problem::not_regular); i < static_cast<int>(image->problem); ++i)
+    form += strlen(form) + 1;
+  snprintf(text, size, form, image->file_size);
 }

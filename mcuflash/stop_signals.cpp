@@ -47,14 +47,14 @@ void stop_signals_deferred(void) { install(on_stop_later, SA_RESTART); }
 void stop_signals_end(int signal_number) {
   const char* state = mcu_state_text(mcu_where);
   if (progress_on_screen) write_text("\n");
-  if (state != nullptr) {
-    write_text("mcuflash: stopped: ");
-    write_text(state);
+  write_text("mcuflash: stopped");
+  if (mcu_where == MCU_UNTOUCHED) {
+    write_text(" before the MCU was touched\n");
   } else {
-    write_text(mcu_where == MCU_UNTOUCHED ? "mcuflash: stopped before the MCU was touched"
-                                          : "mcuflash: stopped: the MCU was restarted into the written image");
+    write_text(": ");
+    write_text(state != nullptr ? state : "the MCU was restarted into the written image");
+    write_text("\n");
   }
-  write_text("\n");
   // Back to the default action, which the signal raised again takes.
   struct sigaction action {};
   action.sa_handler = SIG_DFL;
