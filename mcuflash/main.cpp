@@ -166,7 +166,7 @@ int report_run(const flash_outcome& outcome, const image_layout& layout, const c
 
 // The flasher's device: mode 0, 8 bits, 400 kHz; every exchange runs at the
 // values read back, untraced (the link prints whole packets).
-spidev_device flasher_device(void) {
+[[gnu::noinline]] spidev_device flasher_device(void) {
   spidev_device device{};
   device.path = SPIDEV_PATH;
   device.settings = {0, 8, 400000};
@@ -219,7 +219,7 @@ int restart_only(bool verbose) {
 // -d FILE: the flash into a temporary file beside FILE, renamed over it
 // only once every byte has arrived; FILE is never left half written.
 int save_flash(const char* file, bool verbose) {
-  struct stat st {};
+  struct stat st;
   if (stat(file, &st) == 0 && !S_ISREG(st.st_mode)) {
     report_path(file, "not a regular file");
     return 1;
