@@ -4,7 +4,6 @@
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
 
 // Prints "message: <system error text>" on standard error, after what
 // standard output already holds, and ends the program with status 1 (a
@@ -14,6 +13,7 @@
   // Flushing may change errno, so the error to print is kept first.
   const int saved = errno;
   fflush(stdout);
-  fprintf(stderr, "%s: %s\n", message, strerror(saved));
+  errno = saved;
+  perror(message);
   exit(1);
 }

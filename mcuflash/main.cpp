@@ -85,7 +85,8 @@ void report_link(const kboot_result& r) {
   switch (r.status) {
     case kboot_status::exchange_failed: {
       fflush(stdout);
-      fprintf(stderr, "can't send spi message: %s\n", strerror(static_cast<int>(r.value)));
+      errno = static_cast<int>(r.value);
+      perror("can't send spi message");
       report_state();
       exit(1);
     }
