@@ -1,30 +1,28 @@
-// The HTTP side of the Prometheus exporter, through libmicrohttpd in the
-// caller's own loop: one descriptor to wait on, no threads. GET (or HEAD)
-// /metrics answers with the text that the render callback writes; other
-// paths get 404, other methods 405. Connections, request sizes and idle
-// time are bounded.
+// The HTTP side of the Prometheus exporter, through libmicrohttpd, in
+// threads of its own: reception never waits for a scrape. GET (or HEAD)
+// /metrics answers with the exposition of a snapshot of the unit table;
+// other paths get 404, other methods 405.
+//
+// The exposition is rebuilt at most once a second and shared by the
+// scrapes of that second, so a crowd of scrapers costs one rendering a
+// second. Connections are accepted here, not by libmicrohttpd: a request
+// must arrive whole within a few seconds of its connection (or of the
+// previous answer on it), however slowly it trickles; at the connection
+// limit a new connection displaces the oldest one still waiting for its
+// request, and a client may hold only a few connections.
 #pragma once
 
 #include <netinet/in.h>
 #include <stdint.h>
 
 #include "metrics.h"
+#include "snapshot.h"
 
 struct exporter;
 
-// Fills `out` with the exposition; called once per scrape.
-typedef void (*exporter_render)(void* context, text_buffer* out);
-
-// Listens on `address`; nullptr when the socket or the server cannot be set
+// Listens on `address` and serves what `source` gives (called from the
+// exporter's thread); nullptr when the socket or the server cannot be set
 // up, with errno telling (0 when libmicrohttpd refused it).
-exporter* exporter_start(const sockaddr_in* address, exporter_render render, void* context);
-
-// The descriptor to wait for (readable), and the longest wait in
-// milliseconds before exporter_run is due anyway (-1: none).
-int exporter_fd(const exporter* e);
-int64_t exporter_timeout_ms(exporter* e);
-
-// Serves what is ready, without blocking.
-void exporter_run(exporter* e);
+exporter* exporter_start(const sockaddr_in* address, snapshot_source source, void* context);
 
 void exporter_stop(exporter* e);
