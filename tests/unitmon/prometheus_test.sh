@@ -6,36 +6,13 @@
 # Usage: prometheus_test.sh UNITMON UNITCTL BOARDSIM RULES_DIR
 set -u
 unitmon=$1 unitctl=$2 boardsim=$3 rules=$4
-if [ "${UNITMON_IN_NETNS:-}" != 1 ]; then
-  [ "$(id -u)" = 0 ] || { echo "SKIP: network namespaces need root"; exit 77; }
-  for tool in ip prometheus promtool python3; do
-    command -v $tool >/dev/null || { echo "SKIP: no $tool"; exit 77; }
-  done
-  unshare --net true 2>/dev/null || { echo "SKIP: cannot create a network namespace"; exit 77; }
-  UNITMON_IN_NETNS=1 exec unshare --net "$BASH" "$0" "$@"
-fi
+. "$(dirname "$0")/netns_lib.sh"
+enter_netns ip prometheus promtool python3 -- "$@"
 if ! { ip link set lo up && ip link add br0 type bridge && ip addr add 192.168.1.1/24 brd + dev br0 &&
        ip link set br0 up; }; then
   echo "SKIP: cannot set up a bridge in the namespace"
   exit 77
 fi
-
-failures=0
-check() {  # description, then a command that must succeed
-  local what=$1
-  shift
-  if "$@"; then echo "ok: $what"; else echo "FAIL: $what"; failures=$((failures + 1)); fi
-}
-dir=$(mktemp -d)
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
-  for _ in $(seq 50); do [ -z "$(jobs -pr)" ] && break; sleep 0.1; done
-  for p in "${pids[@]}"; do kill -KILL "$p" 2>/dev/null; done
-  wait 2>/dev/null
-  rm -rf "$dir"
-}
-trap cleanup EXIT
 
 # Unit N: its own board and namespace, 192.168.1.1N on a veth to the bridge.
 start_unit() {  # N serial battery
@@ -117,6 +94,5 @@ check "the stopped unit shows as silent in last_seen" \
   "SU01-00011 0
 SU01-00012 1
 SU01-00013 0" 30
-check "unitmon had nothing to say" test ! -s "$dir/unitmon.err"
-echo "$failures failed"
-[ "$failures" = 0 ]
+check "unitmon had nothing to say" test -z "$(said "$dir/unitmon.err")"
+finish
