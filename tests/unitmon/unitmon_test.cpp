@@ -458,6 +458,58 @@ TEST(Units, IdentityAndStaleness) {
   }
 }
 
+// What enters the table: only a unit that sent a good datagram; a known
+// identity from a new address moves, even with the table full; a forgotten
+// unit that talks again is a new entry (a forgotten unit left in an index
+// is a use after free under ASan). Packet i arrives at second i.
+TEST(Units, WhatEntersTheTable) {
+  NEEDS_CAPTURES();
+  const Bytes s50 = {0, 0, 50, 1}, s60 = {0, 0, 60, 0};
+  const uint32_t CLOCK = 0x0A000001;
+  struct {
+    const char* name;
+    std::vector<Packet> packets;
+    std::vector<std::string> args;
+    std::string out, err;
+  } cases[] = {
+      {"a malformed datagram from a new address makes no unit",
+       {{UNIT_B, {0, 0, 1}}, {UNIT_A, s50}},
+       {"--max-units", "1"},
+       "192.168.1.10     -           -         -         50%      ON        0s\n",
+       "unitmon: 192.168.1.11: ignored a datagram of type 0 with 3 bytes (expected 4)\n"
+       "unitmon: 1 malformed datagrams ignored\n"},
+      {"a known identity moves to a new address at the limit",
+       {{UNIT_A, s50}, {UNIT_A, identity_of('X')}, {UNIT_B, identity_of('X')}, {UNIT_B, s60}},
+       {"--max-units", "1"},
+       "192.168.1.10     -           -         -         50%      ON        0s\n"
+       "192.168.1.10     SU01-0200X  00010203  -         50%      ON        1s\n"
+       "192.168.1.11     SU01-0200X  00010203  -         50%      ON        2s\n"
+       "192.168.1.11     SU01-0200X  00010203  -         60%      OFF       0s\n",
+       ""},
+      {"forgotten, then the same unit again",
+       {{UNIT_A, s50}, {UNIT_A, identity_of('X')}, {CLOCK, s60}, {CLOCK, s60}, {CLOCK, s60},
+        {CLOCK, s60}, {CLOCK, s60}, {CLOCK, s60}, {UNIT_A, identity_of('X')}, {UNIT_A, s60}},
+       {"--forget", "3", "--stale", "100"},
+       "192.168.1.10     -           -         -         50%      ON        0s\n"
+       "192.168.1.10     SU01-0200X  00010203  -         50%      ON        1s\n"
+       "10.0.0.1         -           -         -         60%      OFF       0s\n"
+       "10.0.0.1         -           -         -         60%      OFF       0s\n"
+       "10.0.0.1         -           -         -         60%      OFF       0s\n"
+       "10.0.0.1         -           -         -         60%      OFF       0s\n"
+       "10.0.0.1         -           -         -         60%      OFF       0s\n"
+       "10.0.0.1         -           -         -         60%      OFF       0s\n"
+       "192.168.1.10     SU01-0200X  00010203  -         -        -         -\n"
+       "192.168.1.10     SU01-0200X  00010203  -         60%      OFF       0s\n",
+       ""},
+  };
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Result r = read_capture(capture(c.packets), c.args);
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.err, c.err);
+  }
+}
+
 // The simulator's capture of several services at once on one board: one
 // header, whole records, every datagram decoded.
 TEST(Units, SimulatorCaptureOfConcurrentServices) {
