@@ -589,13 +589,14 @@ int listen_udp(monitor* m) {
   setsockopt(sock, SOL_SOCKET, SO_RXQ_OVFL, &one, sizeof one);
   socklen_t buffer_len = sizeof buffer;
   if (getsockopt(sock, SOL_SOCKET, SO_RCVBUF, &buffer, &buffer_len) == 0) {
-    // The kernel doubles what it grants, for its own bookkeeping.
-    m->counts.receive_buffer_bytes = static_cast<uint64_t>(buffer);
-    if (buffer < 2 * SOCKET_BUFFER) {
+    // The kernel reports twice what it granted (room for its bookkeeping).
+    const int granted = buffer / 2;
+    m->counts.receive_buffer_bytes = static_cast<uint64_t>(granted);
+    if (granted < SOCKET_BUFFER) {
       fprintf(stderr,
               "unitmon: the kernel granted a receive buffer of %d bytes, not the %d asked for: "
               "bursts may be lost (raise net.core.rmem_max)\n",
-              buffer / 2, SOCKET_BUFFER);
+              granted, SOCKET_BUFFER);
     }
   }
 #if UNITMON_METRICS
