@@ -64,13 +64,14 @@ int connection_fd(MHD_Connection* connection) {
 struct exporter {
   MHD_Daemon* daemon;
   int listen_fd;
-  int wake[2];                 // written to stop the guard
-  pthread_t guard;
+  int epoll_fd;                // libmicrohttpd's
+  int wake[2];                 // written to stop the server thread
+  pthread_t thread;
   snapshot_source source;
   void* context;
-  pthread_mutex_t lock;        // the slots
+  // The rest belongs to the server thread: libmicrohttpd runs in it, and
+  // the connections are accepted there.
   slot slots[CONNECTIONS_MAX];
-  // The shared exposition, used only by libmicrohttpd's thread.
   MHD_Response* exposition;
   uint64_t rendered_ms;
 };
@@ -84,8 +85,8 @@ slot* find_slot(exporter* e, int fd) {
   return nullptr;
 }
 
-// Ends a connection from outside libmicrohttpd's thread: it sees the
-// socket shut and closes it.
+// Ends a connection behind libmicrohttpd's back: it sees the socket shut
+// and closes it.
 void displace(slot* s) {
   shutdown(s->fd, SHUT_RDWR);
   s->fd = -1;
@@ -128,47 +129,43 @@ void accept_connections(exporter* e) {
       if (errno == EINTR || errno == ECONNABORTED) continue;
       return;  // EAGAIN, or out of descriptors: the guard comes back
     }
-    pthread_mutex_lock(&e->lock);
     const uint64_t now = monotonic_ms();
     end_late_requests(e, now);
     slot* s = slot_for(e, &peer);
     if (s == nullptr) {
-      pthread_mutex_unlock(&e->lock);
       close(fd);
       continue;
     }
     s->fd = fd;
     s->peer = peer;
     s->waiting_since_ms = now;
-    pthread_mutex_unlock(&e->lock);
     if (MHD_add_connection(e->daemon, fd, reinterpret_cast<sockaddr*>(&peer), peer_len) != MHD_YES) {
-      pthread_mutex_lock(&e->lock);  // libmicrohttpd closed it
-      if (s->fd == fd) s->fd = -1;
-      pthread_mutex_unlock(&e->lock);
+      s->fd = -1;  // libmicrohttpd closed it
     }
   }
 }
 
-void* guard(void* arg) {
+void* serve(void* arg) {
   exporter* e = static_cast<exporter*>(arg);
   for (;;) {
-    pollfd pfd[2] = {{e->listen_fd, POLLIN, 0}, {e->wake[0], POLLIN, 0}};
-    if (poll(pfd, 2, GUARD_EVERY_MS) < 0 && errno != EINTR) break;
-    if (pfd[1].revents != 0) break;
+    int wait_ms = GUARD_EVERY_MS;
+    MHD_UNSIGNED_LONG_LONG due = 0;
+    if (MHD_get_timeout(e->daemon, &due) == MHD_YES && due < static_cast<MHD_UNSIGNED_LONG_LONG>(wait_ms)) {
+      wait_ms = static_cast<int>(due);
+    }
+    pollfd pfd[3] = {{e->listen_fd, POLLIN, 0}, {e->epoll_fd, POLLIN, 0}, {e->wake[0], POLLIN, 0}};
+    if (poll(pfd, 3, wait_ms) < 0 && errno != EINTR) break;
+    if (pfd[2].revents != 0) break;
     if (pfd[0].revents != 0) accept_connections(e);
-    pthread_mutex_lock(&e->lock);
+    MHD_run(e->daemon);
     end_late_requests(e, monotonic_ms());
-    pthread_mutex_unlock(&e->lock);
   }
   return nullptr;
 }
 
 void set_waiting(exporter* e, MHD_Connection* connection, uint64_t since_ms) {
-  const int fd = connection_fd(connection);
-  pthread_mutex_lock(&e->lock);
-  slot* s = find_slot(e, fd);
+  slot* s = find_slot(e, connection_fd(connection));
   if (s != nullptr) s->waiting_since_ms = since_ms;
-  pthread_mutex_unlock(&e->lock);
 }
 
 void on_completed(void* cls, MHD_Connection* connection, void**, MHD_RequestTerminationCode) {
@@ -177,12 +174,8 @@ void on_completed(void* cls, MHD_Connection* connection, void**, MHD_RequestTerm
 
 void on_connection(void* cls, MHD_Connection* connection, void**, MHD_ConnectionNotificationCode code) {
   if (code != MHD_CONNECTION_NOTIFY_CLOSED) return;
-  exporter* e = static_cast<exporter*>(cls);
-  const int fd = connection_fd(connection);
-  pthread_mutex_lock(&e->lock);
-  slot* s = find_slot(e, fd);
+  slot* s = find_slot(static_cast<exporter*>(cls), connection_fd(connection));
   if (s != nullptr) s->fd = -1;
-  pthread_mutex_unlock(&e->lock);
 }
 
 // The exposition of the last second, rebuilt when older; nullptr when
@@ -252,25 +245,25 @@ exporter* exporter_start(const sockaddr_in* address, snapshot_source source, voi
   e->listen_fd = fd;
   e->source = source;
   e->context = context;
-  pthread_mutex_init(&e->lock, nullptr);
   for (slot& s : e->slots) s.fd = -1;
-  // Displaced connections linger until libmicrohttpd's thread sees them
-  // shut: room for them beyond the limit.
+  // Displaced connections linger until libmicrohttpd sees them shut: room
+  // for them beyond the limit.
   e->daemon = MHD_start_daemon(
-      MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_USE_ITC | MHD_USE_NO_LISTEN_SOCKET, 0, nullptr,
-      nullptr, on_request, e,
+      MHD_USE_EPOLL | MHD_USE_NO_LISTEN_SOCKET, 0, nullptr, nullptr, on_request, e,
       MHD_OPTION_CONNECTION_LIMIT, 4 * CONNECTIONS_MAX,
       MHD_OPTION_CONNECTION_TIMEOUT, IDLE_S,
       MHD_OPTION_CONNECTION_MEMORY_LIMIT, CONNECTION_MEMORY,
       MHD_OPTION_NOTIFY_COMPLETED, on_completed, e,
       MHD_OPTION_NOTIFY_CONNECTION, on_connection, e,
       MHD_OPTION_END);
-  if (e->daemon == nullptr || pthread_create(&e->guard, nullptr, guard, e) != 0) {
+  const MHD_DaemonInfo* info =
+      e->daemon != nullptr ? MHD_get_daemon_info(e->daemon, MHD_DAEMON_INFO_EPOLL_FD) : nullptr;
+  if (info != nullptr) e->epoll_fd = info->epoll_fd;
+  if (info == nullptr || pthread_create(&e->thread, nullptr, serve, e) != 0) {
     if (e->daemon != nullptr) MHD_stop_daemon(e->daemon);
     close(fd);
     close(e->wake[0]);
     close(e->wake[1]);
-    pthread_mutex_destroy(&e->lock);
     free(e);
     errno = 0;
     return nullptr;
@@ -281,12 +274,11 @@ exporter* exporter_start(const sockaddr_in* address, snapshot_source source, voi
 void exporter_stop(exporter* e) {
   const char stop = 1;
   if (write(e->wake[1], &stop, 1) != 1) shutdown(e->listen_fd, SHUT_RDWR);
-  pthread_join(e->guard, nullptr);
+  pthread_join(e->thread, nullptr);
   MHD_stop_daemon(e->daemon);  // ends the connections it holds
   if (e->exposition != nullptr) MHD_destroy_response(e->exposition);
   close(e->listen_fd);
   close(e->wake[0]);
   close(e->wake[1]);
-  pthread_mutex_destroy(&e->lock);
   free(e);
 }

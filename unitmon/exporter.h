@@ -1,5 +1,5 @@
-// The HTTP side of the Prometheus exporter, through libmicrohttpd, in
-// threads of its own: reception never waits for a scrape. GET (or HEAD)
+// The HTTP side of the Prometheus exporter, through libmicrohttpd, in a
+// thread of its own: reception never waits for a scrape. GET (or HEAD)
 // /metrics answers with the exposition of a snapshot of the unit table;
 // other paths get 404, other methods 405.
 //
