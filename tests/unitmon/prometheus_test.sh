@@ -55,15 +55,18 @@ until_api() {  # PromQL, expected output, seconds
   return 1
 }
 
-"$unitmon" --metrics 127.0.0.1:9102 --quiet > "$dir/unitmon.out" 2> "$dir/unitmon.err" &
-pids+=("$!")
+"$unitmon" --metrics 127.0.0.1:9102 --quiet --state "$dir/state" > "$dir/unitmon.out" 2> "$dir/unitmon.err" &
+mon=$!
+pids+=("$mon")
 start_unit 1 SU01-00011 91
 start_unit 2 SU01-00012 42
 start_unit 3 SU01-00013 7
 
+# The operators' rules, their waits cut from minutes to seconds.
+sed -e 's/> 300$/> 6/' -e 's/for: [0-9]*m$/for: 2s/' "$rules/unitmon-rules.yml" > "$dir/rules.yml"
 cat > "$dir/prometheus.yml" <<YML
 global: {scrape_interval: 1s, evaluation_interval: 1s}
-rule_files: ["$rules/unitmon-rules.yml"]
+rule_files: ["$dir/rules.yml"]
 scrape_configs:
   - job_name: unitmon
     static_configs: [{targets: ['127.0.0.1:9102']}]
@@ -95,4 +98,23 @@ check "the stopped unit shows as silent in last_seen" \
 SU01-00012 1
 SU01-00013 0" 30
 check "unitmon had nothing to say" test -z "$(said "$dir/unitmon.err")"
+
+# The listener stopped and started again with its state: the dead unit
+# alerts throughout, and the listener's absence alerts while it lasts.
+firing() { echo "ALERTS{alertname=\"$1\",alertstate=\"firing\"${2:+,$2}}"; }
+scrape() { python3 -c 'import urllib.request; print(urllib.request.urlopen("http://127.0.0.1:9102/metrics").read().decode(), end="")'; }
+last_seen() { scrape | grep '^unitmon_unit_last_seen_timestamp_seconds{serial="SU01-00012"'; }
+silent=$(firing UnitSilent 'serial=~"SU01-.*"')
+check "the dead unit alerts as silent" until_api "$silent" "SU01-00012 1" 30
+before=$(last_seen)
+kill -TERM "$mon"; wait "$mon"
+check "the listener-down alert fires while unitmon is stopped" until_api "$(firing UnitmonDown)" "127.0.0.1:9102 1" 30
+check "the dead unit still alerts while nothing is scraped" test "$(api "$silent")" = "SU01-00012 1"
+"$unitmon" --metrics 127.0.0.1:9102 --quiet --state "$dir/state" 2> "$dir/unitmon2.err" & mon=$!
+pids+=("$mon")
+for _ in $(seq 50); do scrape > /dev/null 2>&1 && break; sleep 0.1; done
+check "the restarted listener knows the dead unit's last-seen time" test -n "$before" -a "$(last_seen)" = "$before"
+check "the listener-down alert resolves" until_api "$(firing UnitmonDown)" "" 30
+check "the dead unit still alerts after the restart" test "$(api "$silent")" = "SU01-00012 1"
+check "the restarted unitmon had nothing to say" test -z "$(said "$dir/unitmon2.err")"
 finish
