@@ -44,7 +44,7 @@ for c in $(seq "$clients"); do
 done
 wait "$flood" || true
 t1=$(date +%s.%N) ticks1=$(cpu_ticks)
-wait "${scrapers[@]}" 2>/dev/null || true
+[ ${#scrapers[@]} = 0 ] || wait "${scrapers[@]}" 2>/dev/null || true
 sleep 1.5   # past the shared exposition's second
 drops1=$(udp_errors)
 curl -s "$url" > "$dir/final"
