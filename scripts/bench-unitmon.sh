@@ -8,6 +8,10 @@
 # unitmon's CPU share and peak RSS, the scrape times (median, p99), and the
 # state file: its size, the time to write it (at the stop) and to load it
 # (a second start until the first scrape shows every unit).
+# With RMEM_MAX=BYTES in the environment, unitmon's receive buffer is what
+# a host with that net.core.rmem_max would grant (Debian's stock: 212992):
+# a preloaded shim caps the request, as that host's kernel would, since the
+# limit itself cannot be set inside a network namespace.
 # Usage: scripts/bench-unitmon.sh [UNITMON] [SECONDS] [UNITS] [RATE] [CLIENTS] [GAP]
 set -euo pipefail
 unitmon=$(realpath "${1:-build/unitmon/unitmon}")
@@ -21,10 +25,26 @@ trap 'kill $(jobs -p) 2>/dev/null; rm -rf "$dir"' EXIT
 ip link set lo up
 ip addr add 10.0.0.1/8 dev lo   # the units' addresses are all local
 c++ -std=c++20 -O2 -I"$here/common" -o "$dir/flood" "$here/bench/telemetry_flood.cpp"
+if [ -n "${RMEM_MAX:-}" ]; then
+  cat > "$dir/rmem.c" <<C
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <sys/socket.h>
+int setsockopt(int fd, int level, int name, const void *value, socklen_t len) {
+  static int (*real)(int, int, int, const void *, socklen_t);
+  if (!real) real = dlsym(RTLD_NEXT, "setsockopt");
+  int capped = $RMEM_MAX;
+  if (level == SOL_SOCKET && name == SO_RCVBUF && *(const int *)value > capped) value = &capped;
+  return real(fd, level, name, value, len);
+}
+C
+  cc -shared -fPIC -O2 -o "$dir/rmem.so" "$dir/rmem.c" -ldl
+  preload=$dir/rmem.so
+fi
 url=http://127.0.0.1:9102/metrics
 metric() { awk -v m="$1" '$1 == m { print $2 }' "$2"; }
 
-"$unitmon" --metrics 127.0.0.1:9102 --quiet --max-units "$units" --state "$dir/state" 2> "$dir/err" & pid=$!
+LD_PRELOAD=${preload:-} "$unitmon" --metrics 127.0.0.1:9102 --quiet --max-units "$units" --state "$dir/state" 2> "$dir/err" & pid=$!
 for _ in $(seq 50); do curl -sf -o /dev/null "$url" && break; sleep 0.1; done
 udp_errors() { awk '/^Udp:/ { if (++n == 1) { for (i = 2; i <= NF; i++) if ($i == "RcvbufErrors") c = i } else print $c }' /proc/net/snmp; }
 cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$pid/stat"; }
@@ -67,7 +87,7 @@ sleep 0.2
 s0=$(date +%s.%N)
 kill -TERM "$pid"; wait "$pid" || true
 s1=$(date +%s.%N)
-"$unitmon" --metrics 127.0.0.1:9102 --quiet --max-units "$units" --state "$dir/state" 2>> "$dir/err" & pid=$!
+LD_PRELOAD=${preload:-} "$unitmon" --metrics 127.0.0.1:9102 --quiet --max-units "$units" --state "$dir/state" 2>> "$dir/err" & pid=$!
 until [ "$(curl -sf "$url" | awk '$1 == "unitmon_units" { print $2 }')" = "$known" ]; do sleep 0.05; done
 s2=$(date +%s.%N)
 kill -TERM "$pid"; wait "$pid" || true
