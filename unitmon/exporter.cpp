@@ -18,6 +18,7 @@ namespace {
 constexpr unsigned CONNECTIONS_MAX = 32;
 constexpr unsigned CONNECTIONS_PER_CLIENT = 8;
 constexpr uint64_t REQUEST_WITHIN_MS = 3000;     // from the connection, or the last answer
+constexpr uint64_t ANSWER_WITHIN_MS = 30000;     // a client that reads too slowly is ended
 constexpr unsigned IDLE_S = 10;                  // no byte either way for this long ends it
 constexpr size_t CONNECTION_MEMORY = 16 * 1024;  // a request larger than this is refused
 constexpr uint64_t EXPOSITION_FOR_MS = 1000;     // an exposition serves this long
@@ -31,6 +32,7 @@ struct slot {
   int fd;
   sockaddr_storage peer;
   uint64_t waiting_since_ms;  // 0 while a request is being answered
+  uint64_t answering_since_ms;
 };
 
 MHD_Result answer_text(MHD_Connection* connection, unsigned status, const char* text) {
@@ -94,10 +96,15 @@ void displace(slot* s) {
   s->fd = -1;
 }
 
-// Connections whose request has not arrived in time are ended.
+// Connections whose request has not arrived in time, or whose answer is
+// taken too slowly, are ended.
 void end_late_requests(exporter* e, uint64_t now) {
   for (slot& s : e->slots) {
-    if (s.fd >= 0 && s.waiting_since_ms != 0 && now - s.waiting_since_ms > REQUEST_WITHIN_MS) displace(&s);
+    if (s.fd < 0) continue;
+    if (s.waiting_since_ms != 0 ? now - s.waiting_since_ms > REQUEST_WITHIN_MS
+                                : now - s.answering_since_ms > ANSWER_WITHIN_MS) {
+      displace(&s);
+    }
   }
 }
 
@@ -170,7 +177,9 @@ void* serve(void* arg) {
 
 void set_waiting(exporter* e, MHD_Connection* connection, uint64_t since_ms) {
   slot* s = find_slot(e, connection_fd(connection));
-  if (s != nullptr) s->waiting_since_ms = since_ms;
+  if (s == nullptr) return;
+  if (since_ms == 0 && s->waiting_since_ms != 0) s->answering_since_ms = monotonic_ms();
+  s->waiting_since_ms = since_ms;
 }
 
 void on_completed(void* cls, MHD_Connection* connection, void**, MHD_RequestTerminationCode) {

@@ -7,7 +7,8 @@
 // scrapes of that second, so a crowd of scrapers costs one rendering a
 // second. Connections are accepted here, not by libmicrohttpd: a request
 // must arrive whole within a few seconds of its connection (or of the
-// previous answer on it), however slowly it trickles; at the connection
+// previous answer on it), however slowly it trickles, and its answer be
+// taken within half a minute; at the connection
 // limit a new connection displaces the oldest one still waiting for its
 // request, and a client may hold only a few connections.
 #pragma once
