@@ -6,12 +6,15 @@
 #
 #   cmake -S . -B build-mips -DCMAKE_TOOLCHAIN_FILE=cmake/mips-linux-gnu.cmake
 #
-# GoogleTest and libxml2 for the target come from BOARD_DEPS_PREFIX, which
-# scripts/build-target-deps.sh fills (default build-deps/mips-linux-gnu).
+# GoogleTest, libxml2, libpcap and libmicrohttpd (without HTTPS) for the
+# target come from BOARD_DEPS_PREFIX, which scripts/build-target-deps.sh
+# fills (default build-deps/mips-linux-gnu); with them unitmon's --read and
+# --metrics are built here as on the host.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR mips)
 
 set(BOARD_TARGET_TRIPLE mips-linux-gnu)
+set(BOARD_TARGET_HAS_UNITMON_LIBS ON)
 set(CMAKE_C_COMPILER mips-linux-gnu-gcc)
 set(CMAKE_CXX_COMPILER mips-linux-gnu-g++)
 

@@ -31,6 +31,9 @@ set(UNITCTL_DEFAULTS ${CMAKE_INSTALL_FULL_SYSCONFDIR}/default/unitctl)
 set(sysconf ${CMAKE_INSTALL_FULL_SYSCONFDIR})
 # All three are generated, so that the tests see each of them.
 set(init ${CMAKE_BINARY_DIR}/dist/init)
+file(READ ${CMAKE_CURRENT_LIST_DIR}/init/read-defaults.sh UNITCTL_READ_DEFAULTS)
+string(REGEX REPLACE "^#[^\n]*\n#[^\n]*\n" "" UNITCTL_READ_DEFAULTS "${UNITCTL_READ_DEFAULTS}")
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/init/read-defaults.sh)
 configure_file(${CMAKE_CURRENT_LIST_DIR}/init/unitctl.service.in ${init}/unitctl.service @ONLY)
 configure_file(${CMAKE_CURRENT_LIST_DIR}/init/unitctl.sysv.in ${init}/unitctl.sysv @ONLY)
 configure_file(${CMAKE_CURRENT_LIST_DIR}/init/unitctl.procd.in ${init}/unitctl.procd @ONLY)
@@ -38,16 +41,8 @@ configure_file(${CMAKE_CURRENT_LIST_DIR}/init/unitctl.procd.in ${init}/unitctl.p
 install(TARGETS unitctl mcuflash RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT board)
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/man/unitctl.8 ${CMAKE_CURRENT_LIST_DIR}/man/mcuflash.8
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man8 COMPONENT board)
-if(NOT BOARD_INIT_SYSTEM STREQUAL "none")
-  # The init files name the programs under the prefix given at configure
-  # time; `cmake --install --prefix` elsewhere would install files that
-  # start nothing.
-  string(REGEX REPLACE "/$" "" configured_prefix "${CMAKE_INSTALL_PREFIX}")
-  install(CODE "string(REGEX REPLACE \"/$\" \"\" prefix \"\${CMAKE_INSTALL_PREFIX}\")
-if(NOT prefix STREQUAL \"${configured_prefix}\")
-  message(FATAL_ERROR \"the init files start ${UNITCTL_PATH}: configure with -DCMAKE_INSTALL_PREFIX=\${prefix}/ rather than install with --prefix\")
-endif()" COMPONENT board)
-endif()
+# (`cmake --install --prefix` elsewhere is refused before the first rule:
+# see the top-level CMakeLists.txt.)
 if(BOARD_INIT_SYSTEM STREQUAL "systemd")
   install(FILES ${init}/unitctl.service DESTINATION ${unit_dir} COMPONENT board)
 elseif(BOARD_INIT_SYSTEM STREQUAL "sysv")

@@ -1,19 +1,35 @@
-// The image reader on arbitrary bytes: it always ends; an accepted image is
-// a list of runs that are sorted, non-empty, too far apart to join, inside
-// the 32-bit space, and never hold more bytes than the file could describe
+// The flasher's image reader on arbitrary bytes, read from a file under a
+// name the first byte picks (each extension the reader knows, and none): it
+// always ends; an accepted image is a list of runs that are sorted,
+// non-empty, apart (or split at the flash configuration field), inside the
+// 32-bit space, and never hold more bytes than the file could describe
 // (every data byte takes two characters of a text image or one byte of an
 // ELF file, and a join adds fewer than 64 fill bytes per piece of data); a
 // refused one leaves nothing to release and a reason that reads as a line.
 #include <stdint.h>
+#include <stdio.h>
 #include <string.h>
+#include <unistd.h>
 
 #include "check.h"
 #include "image_format.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static const char* const names[] = {"image",     "image.hex", "image.IHX", "image.srec",
+                                      "image.s37", "image.elf", "image.bin", "image.img"};
+  if (size < 2) return 0;
+  const char* name = names[data[0] % (sizeof names / sizeof names[0])];
+  ++data;
+  --size;
+  static FILE* file = tmpfile();
+  FUZZ_REQUIRE(file != nullptr, "a file to read from");
+  const int fd = fileno(file);
+  FUZZ_REQUIRE(ftruncate(fd, 0) == 0 && pwrite(fd, data, size, 0) == static_cast<ssize_t>(size),
+               "the input written");
+
   image_layout layout;
   layout_fault fault;
-  const layout_problem result = image_parse(data, size, &layout, &fault);
+  const layout_problem result = image_load(fd, static_cast<uint32_t>(size), name, &layout, &fault);
   FUZZ_REQUIRE(result == fault.problem, "the fault names the result");
 
   char text[256];
@@ -32,7 +48,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_REQUIRE(static_cast<uint64_t>(r.address) + r.size <= 0x100000000ull, "inside 4 GiB");
     if (i > 0) {
       const image_run& p = layout.runs[i - 1];
-      FUZZ_REQUIRE(static_cast<uint64_t>(p.address) + p.size + IMAGE_JOIN_GAP <= r.address,
+      const uint64_t gap_first = static_cast<uint64_t>(p.address) + p.size;
+      const bool split_at_field = gap_first <= IMAGE_CONFIG_LAST && r.address > IMAGE_CONFIG_FIRST;
+      FUZZ_REQUIRE(gap_first < r.address && (split_at_field || gap_first + IMAGE_JOIN_GAP <= r.address),
                    "sorted, disjoint, not joinable");
     }
     if (r.address <= IMAGE_SECURITY_ADDRESS && IMAGE_SECURITY_ADDRESS - r.address < r.size)

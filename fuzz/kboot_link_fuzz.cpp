@@ -28,7 +28,6 @@
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -283,7 +282,7 @@ struct QuietStdout {
   }
 };
 
-kboot_result talk(flash_image* image, flash_check* check) {
+kboot_result talk(const Bytes& bytes, flash_check* check) {
   QuietStdout quiet;
   spidev_device device{};
   device.path = "/dev/spidev0.0";
@@ -291,10 +290,12 @@ kboot_result talk(flash_image* image, flash_check* check) {
   device.exchange_speed_hz = 400000;
   device.exchange_bits = 8;
   const kboot_link link = {&device, false, fake_clock};
+  flash_image image;
+  image.path = "image.bin";
   image_layout layout;
   layout.count = 1;
-  layout.runs[0] = {0, image->size, nullptr};
-  const flash_job job = {image, &layout, false};
+  layout.runs[0] = {0, static_cast<uint32_t>(bytes.size()), bytes.data()};
+  const flash_job job = {&image, &layout, false};
   return flash_talk(&link, &job, check);
 }
 
@@ -313,14 +314,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   boot.max_exchanges = size + 2 * (POLL_BOUND_MS / STEP_MS[0]) + 100;
   boot.log.clear();
 
-  const int file = memfd_create("image.bin", 0);
-  FUZZ_REQUIRE(file >= 0 && write(file, image.data(), image.size()) ==
-                                static_cast<ssize_t>(image.size()),
-               "image in memory");
-  flash_image flash{file, "image.bin", static_cast<uint32_t>(image.size()), 0};
   flash_check check;
-  const kboot_result got = talk(&flash, &check);
-  close(file);
+  const kboot_result got = talk(image, &check);
 
   Walk walk;
   walk.conversation(image);

@@ -73,13 +73,7 @@ kboot_result transfer(const kboot_link* link, const flash_job* job, const image_
     kboot_say(link, verify ? "Verifying %ld of %ld " : "Flashing %ld of %ld ", k, chunks);
     const uint32_t left = run.size - done;
     const size_t length = left < KBOOT_DATA_CHUNK ? left : KBOOT_DATA_CHUNK;
-    uint8_t chunk[KBOOT_DATA_CHUNK];
-    if (run.bytes != nullptr) {
-      memcpy(chunk, run.bytes + done, length);
-    } else if (image_read(job->image, chunk, length) != 0) {
-      r.status = kboot_status::image_unreadable;
-      return r;
-    }
+    const uint8_t* chunk = run.bytes + done;
     if (verify) {
       uint8_t read[KBOOT_DATA_CHUNK];
       r = kboot_read_data(link, read, length);
@@ -158,7 +152,6 @@ kboot_result flash_talk(const kboot_link* link, const flash_job* job, flash_chec
   for (size_t i = 0; i < layout->count && r.status == kboot_status::ok; ++i)
     r = transfer(link, job, layout->runs[i], false, check);
   if (r.status == kboot_status::ok && job->verify) {
-    image_rewind(job->image);
     for (size_t i = 0; i < layout->count && r.status == kboot_status::ok &&
                        check->verdict == flash_verdict::passed;
          ++i)

@@ -19,9 +19,9 @@ constexpr uint32_t FLASH_STACK_POINTER = 0x20012000;
 // How long a run waits for another program to let go of the SPI bus.
 constexpr int FLASH_LOCK_WAIT_MS = 5000;
 
-// What a run is to write: the file, the runs the reader made of it (a raw
-// image's one run is read from the file as it goes), and whether every run
-// is read back before execute.
+// What a run is to write: the file, the runs the reader made of it (they
+// hold every byte sent and compared; the file is not read again), and
+// whether every run is read back before execute.
 struct flash_job {
   flash_image* image;
   const image_layout* layout;
@@ -50,7 +50,7 @@ struct flash_check {
 
 // What ended a run: a line that could not be driven (gpio.error set; with
 // `written`, only the final restart after a complete flash failed), else the
-// link's result (image_unreadable: the image records why), else the checks.
+// link's result, else the checks.
 struct flash_outcome {
   gpio_failure gpio;
   bool written = false;

@@ -54,24 +54,8 @@ int image_open(const char* path, flash_image* image) {
     return refuse(image, got < 0 ? image_problem::system_error : image_problem::unreadable, fd);
   image->fd = fd;
   image->size = static_cast<uint32_t>(status.st_size);
-  image->consumed = 0;
   return 0;
 }
-
-int image_read(flash_image* image, uint8_t* buffer, size_t length) {
-  const long got = image_read_at(image->fd, buffer, length, image->consumed);
-  if (got < 0) {
-    image->problem = image_problem::system_error;
-    image->error = errno;
-    return 1;
-  }
-  image->consumed += static_cast<uint32_t>(got);
-  if (static_cast<size_t>(got) == length) return 0;
-  image->problem = image_problem::ended_early;
-  return 1;
-}
-
-void image_rewind(flash_image* image) { image->consumed = 0; }
 
 void image_problem_text(const flash_image* image, char* text, size_t size) {
   switch (image->problem) {
@@ -91,10 +75,6 @@ void image_problem_text(const flash_image* image, char* text, size_t size) {
       break;
     case image_problem::unreadable:
       snprintf(text, size, "cannot read the image");
-      break;
-    case image_problem::ended_early:
-      snprintf(text, size, "file ended after %lu of %lu bytes",
-               static_cast<unsigned long>(image->consumed), static_cast<unsigned long>(image->size));
       break;
   }
 }

@@ -1,6 +1,6 @@
 // The firmware image file: opened and checked before anything touches the
-// MCU, then read chunk by chunk during the download (never held whole). It
-// prints nothing: a failure is kept in the record for the program to report.
+// MCU; the reader (image_format.h) then reads it once, whole. It prints
+// nothing: a failure is kept in the record for the program to report.
 #pragma once
 
 #include <stddef.h>
@@ -13,14 +13,12 @@ enum class image_problem {
   empty,
   too_large,     // `file_size` bytes
   unreadable,    // the first byte could not be read, with no system error
-  ended_early,   // the file shrank: it ended after `consumed` bytes
 };
 
 struct flash_image {
   int fd = -1;           // stays open until the process ends
   const char* path = nullptr;  // as given: the run's messages name it
   uint32_t size = 0;     // byte count from the file's status
-  uint32_t consumed = 0; // bytes handed out so far
   image_problem problem = image_problem::none;
   int error = 0;
   unsigned long long file_size = 0;
@@ -29,13 +27,6 @@ struct flash_image {
 // Opens `path` (kept in the record) and checks that it is a readable, non-empty regular file whose
 // size fits the 32-bit byte count: 0, or 1 with the problem recorded.
 int image_open(const char* path, flash_image* image);
-
-// Reads the next `length` bytes into `buffer`: 0, or 1 on a read error or a
-// file that ended early (it shrank since it was checked).
-int image_read(flash_image* image, uint8_t* buffer, size_t length);
-
-// Goes back to the start of the file, for a second pass (the read-back).
-void image_rewind(flash_image* image);
 
 // Reads up to `length` bytes of `fd` at `offset`, going on after
 // interruptions and short reads: the count (short at the end of the

@@ -4,14 +4,45 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <unistd.h>
 
 #include "image.h"
 #include "image_walk.h"
 
 namespace {
 
-constexpr uint8_t ELF_MAGIC[4] = {0x7F, 'E', 'L', 'F'};
+// What a file's name promises, by its extension (any case): a format the
+// file must hold, raw data, or nothing.
+enum class promise : uint8_t { none, raw, elf, hex, srec };
+
+promise promise_of(const char* name) {
+  // The extension: what follows the last dot of the last path component,
+  // at most four characters, in lower case.
+  const char* extension = nullptr;
+  for (const char* p = name; *p != '\0'; ++p) {
+    if (*p == '.') extension = p + 1;
+    if (*p == '/') extension = nullptr;
+  }
+  if (extension == nullptr) return promise::none;
+  char lower[4] = {};
+  for (size_t i = 0; extension[i] != '\0'; ++i) {
+    if (i == sizeof lower) return promise::none;
+    const char c = extension[i];
+    lower[i] = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+  }
+  // Four characters each, padded with NULs.
+  static const char names[] = "hex\0ihexihx\0srecs19\0s28\0s37\0mot\0elf\0axf\0bin\0img\0raw";
+  static const promise promises[] = {promise::hex,  promise::hex,  promise::hex,  promise::srec,
+                                     promise::srec, promise::srec, promise::srec, promise::srec,
+                                     promise::elf,  promise::elf,  promise::raw,  promise::raw,
+                                     promise::raw};
+  for (size_t k = 0; k < sizeof promises / sizeof promises[0]; ++k) {
+    const char* known = names + 4 * k;
+    if (known[0] == lower[0] && known[1] == lower[1] && known[2] == lower[2] &&
+        known[3] == lower[3])
+      return promises[k];
+  }
+  return promise::none;
+}
 
 layout_problem fail(layout_fault* fault, layout_problem problem) {
   fault->problem = problem;
@@ -25,9 +56,13 @@ struct span {
 };
 
 // Whether a range starting at `first` joins one ending at `last`: it
-// overlaps, or fewer than IMAGE_JOIN_GAP bytes lie between them.
+// overlaps or touches it, or fewer than IMAGE_JOIN_GAP bytes lie between
+// them and none of them is in the flash configuration field (a filled gap
+// there would write bytes the image never asked for).
 bool joins(uint32_t last, uint32_t first) {
-  return first <= last || first - last <= IMAGE_JOIN_GAP;
+  if (first <= last || first - last == 1) return true;
+  const bool gap_in_field = last < IMAGE_CONFIG_LAST && first > IMAGE_CONFIG_FIRST;
+  return first - last <= IMAGE_JOIN_GAP && !gap_in_field;
 }
 
 struct span_sink : image_sink {
@@ -106,7 +141,7 @@ void find_security_byte(image_layout* layout) {
   layout->security_byte = -1;
   for (size_t i = 0; i < layout->count; ++i) {
     const image_run& r = layout->runs[i];
-    if (r.bytes != nullptr && r.address <= IMAGE_SECURITY_ADDRESS &&
+    if (r.address <= IMAGE_SECURITY_ADDRESS &&
         IMAGE_SECURITY_ADDRESS - r.address < r.size)
       layout->security_byte = r.bytes[IMAGE_SECURITY_ADDRESS - r.address];
   }
@@ -125,7 +160,10 @@ layout_problem build(const uint8_t* file, size_t size, image_layout* layout, lay
     // A run of all 2^32 addresses has no 32-bit byte count.
     const uint32_t extent = spans.spans[i].last - spans.spans[i].first;
     if (extent == 0xFFFFFFFFu) return fail(fault, layout_problem::past_4gib);
-    if (extent >= SIZE_MAX / 2 - total) return fail(fault, layout_problem::no_memory);
+    if (extent >= IMAGE_MAX_FLASH - total) {
+      fault->count = IMAGE_MAX_FLASH;
+      return fail(fault, layout_problem::image_too_large);
+    }
     total += extent + 1;
   }
   uint8_t* memory = static_cast<uint8_t*>(malloc(total));
@@ -161,76 +199,97 @@ layout_problem build(const uint8_t* file, size_t size, image_layout* layout, lay
   return layout_problem::none;
 }
 
-}  // namespace
 
-image_format image_detect(const uint8_t* head, size_t length) {
-  if (length >= 4 && head[0] == ELF_MAGIC[0] && head[1] == ELF_MAGIC[1] &&
-      head[2] == ELF_MAGIC[2] && head[3] == ELF_MAGIC[3])
-    return image_format::elf;
-  image_lines lines{head, length};
+// The format the content asks for, given what the name promises: the
+// promised format; else ELF by its magic; else the format of the first
+// line that is not blank, when it starts like a record (for a name that
+// asks for raw data, only when that line is a well-formed record); else
+// raw. A text of blank lines only has no format; when it is only the start
+// of the file, it is taken as text until the whole file is seen.
+bool choose_format(const uint8_t* file, size_t size, bool whole, promise promised,
+                   image_format* format, layout_fault* fault) {
+  static const image_format promised_format[] = {image_format::raw, image_format::raw,
+                                                 image_format::elf, image_format::hex,
+                                                 image_format::srec};
+  *format = promised_format[static_cast<int>(promised)];
+  if (promised > promise::raw) return true;
+  if (image_elf_magic(file, size)) {
+    *format = image_format::elf;
+    return true;
+  }
+  image_lines lines{file, size};
   const uint8_t* line;
-  size_t n;
-  if (!lines.next(&line, &n) || n == 0) return image_format::raw;
-  image_record record;
-  if (image_hex_record(line, n, &record) == layout_problem::none) return image_format::hex;
-  if (image_srec_record(line, n, &record) == layout_problem::none) return image_format::srec;
-  return image_format::raw;
+  size_t length;
+  while (lines.next(&line, &length)) {
+    if (length == 0) continue;
+    *format = image_record_start(line, length);
+    image_record record;
+    if (promised == promise::raw && *format != image_format::raw &&
+        (*format == image_format::hex ? image_hex_record : image_srec_record)(
+            line, length, &record) != layout_problem::none)
+      *format = image_format::raw;
+    return true;
+  }
+  if (promised == promise::raw) return true;
+  *format = image_format::hex;  // blank lines so far: a text
+  if (whole) fail(fault, layout_problem::no_data);
+  return !whole;
 }
 
-layout_problem image_parse(const uint8_t* file, size_t size, image_layout* layout,
+// Reads `size` bytes at the start of `fd` into `buffer`.
+layout_problem read_whole(int fd, uint8_t* buffer, uint32_t size, layout_fault* fault) {
+  errno = 0;
+  const long got = image_read_at(fd, buffer, size, 0);
+  if (got >= 0 && static_cast<uint32_t>(got) == size) return layout_problem::none;
+  fault->value = got < 0 ? static_cast<uint32_t>(errno) : 0;
+  return fail(fault, layout_problem::unreadable);
+}
+
+}  // namespace
+
+layout_problem image_load(int fd, uint32_t size, const char* name, image_layout* layout,
                           layout_fault* fault) {
   *layout = image_layout{};
   *fault = layout_fault{};
-  layout->format = fault->format =
-      image_detect(file, size < IMAGE_PROBE_SIZE ? size : IMAGE_PROBE_SIZE);
-  if (layout->format != image_format::raw) return build(file, size, layout, fault);
   if (size == 0) return fail(fault, layout_problem::no_data);
-  if ((static_cast<uint64_t>(size) >> 32) != 0) return fail(fault, layout_problem::past_4gib);
+  // The start of the file settles the format, and with it how large the
+  // file may be; the whole file is then read once and settles it again.
+  const promise promised = promise_of(name);
+  image_format format;
+  uint8_t head[IMAGE_PROBE_SIZE];
+  const uint32_t probe = size < sizeof head ? size : sizeof head;
+  if (read_whole(fd, head, probe, fault) != layout_problem::none ||
+      !choose_format(head, probe, probe == size, promised, &format, fault))
+    return fault->problem;
+  const uint32_t limit = format == image_format::raw ? IMAGE_MAX_FLASH : IMAGE_MAX_FILE;
+  if (size > limit) {
+    fault->count = limit;
+    return fail(fault, layout_problem::file_too_large);
+  }
+  uint8_t* file = static_cast<uint8_t*>(malloc(size));
+  if (file == nullptr) return fail(fault, layout_problem::no_memory);
+  if (read_whole(fd, file, size, fault) != layout_problem::none ||
+      !choose_format(file, size, true, promised, &format, fault)) {
+    free(file);
+    return fault->problem;
+  }
+  layout->format = fault->format = format;
+  if (format != image_format::raw) {
+    // Text and ELF: the runs get their own bytes, and the file goes.
+    const layout_problem p = build(file, size, layout, fault);
+    free(file);
+    return p;
+  }
+  if (size > IMAGE_MAX_FLASH) {
+    free(file);
+    fault->count = IMAGE_MAX_FLASH;
+    return fail(fault, layout_problem::file_too_large);
+  }
+  layout->memory = file;
   layout->count = 1;
-  layout->runs[0] = {0, static_cast<uint32_t>(size), file};
+  layout->runs[0] = {0, size, file};
   find_security_byte(layout);
   return layout_problem::none;
-}
-
-layout_problem image_load(int fd, uint32_t size, image_layout* layout, layout_fault* fault) {
-  *layout = image_layout{};
-  *fault = layout_fault{};
-  uint8_t head[IMAGE_PROBE_SIZE];
-  const long got = image_read_at(fd, head, size < sizeof head ? size : sizeof head, 0);
-  if (got < 0) {
-    fault->value = static_cast<uint32_t>(errno);
-    return fail(fault, layout_problem::unreadable);
-  }
-  layout->format = fault->format = image_detect(head, static_cast<size_t>(got));
-  if (layout->format == image_format::raw) {
-    if (size == 0) return fail(fault, layout_problem::no_data);
-    layout->count = 1;
-    layout->runs[0] = {0, size, nullptr};
-    if (size > IMAGE_SECURITY_ADDRESS) {
-      uint8_t byte = 0;
-      if (image_read_at(fd, &byte, 1, IMAGE_SECURITY_ADDRESS) != 1) {
-        fault->value = static_cast<uint32_t>(errno);
-        return fail(fault, layout_problem::unreadable);
-      }
-      layout->security_byte = byte;
-    }
-    return layout_problem::none;
-  }
-  // A text or ELF image is read whole, then decoded; the file's copy goes
-  // once the runs hold their bytes.
-  if (size > SIZE_MAX / 2) return fail(fault, layout_problem::no_memory);
-  uint8_t* file = static_cast<uint8_t*>(malloc(static_cast<size_t>(size)));
-  if (file == nullptr) return fail(fault, layout_problem::no_memory);
-  errno = 0;
-  const long whole = image_read_at(fd, file, static_cast<size_t>(size), 0);
-  if (whole < 0 || static_cast<size_t>(whole) != size) {
-    free(file);
-    fault->value = whole < 0 ? static_cast<uint32_t>(errno) : 0;
-    return fail(fault, layout_problem::unreadable);
-  }
-  const layout_problem p = build(file, static_cast<size_t>(size), layout, fault);
-  free(file);
-  return p;
 }
 
 void image_release(image_layout* layout) {
@@ -242,8 +301,8 @@ void image_release(image_layout* layout) {
 layout_problem image_lock_guard(const image_layout* layout, layout_fault* fault) {
   const int b = layout->security_byte;
   if (b < 0) return layout_problem::none;
-  const bool secured = (b & 0x03) != 0x02;
-  const bool mass_erase_disabled = (b & 0x30) == 0x20;
+  const bool secured = (b & FSEC_SEC_MASK) != FSEC_SEC_UNSECURED;
+  const bool mass_erase_disabled = (b & FSEC_MEEN_MASK) == FSEC_MEEN_DISABLED;
   if (!secured || !mass_erase_disabled) return layout_problem::none;
   fault->value = static_cast<uint32_t>(b);
   fault->address = IMAGE_SECURITY_ADDRESS;
@@ -267,9 +326,10 @@ void image_describe(const layout_fault* f, char* text, size_t size) {
       "no problem\0"
       "the file changed while it was read\0"
       "not enough memory to read the image\0"
-      "ELF file that is not a 32-bit little-endian ARM executable\0"
+      "not a 32-bit little-endian ARM ELF executable\0"
       "ELF program headers lie outside the file\0"
       "outside the file\0"
+      "shares file bytes with another segment\0"
       "not a well-formed record\0"
       "checksum does not match\0"
       "unknown record type\0"
@@ -279,7 +339,9 @@ void image_describe(const layout_fault* f, char* text, size_t size) {
       "image reaches past the 32-bit address space\0"
       "\0"
       "image holds no data\0"
-      "more than 64 separate address ranges\0";
+      "more than 64 separate address ranges\0"
+      "file larger than any image the flash could hold\0"
+      "image larger than any flash\0";
   const char* reason = reasons;
   for (int i = static_cast<int>(f->problem); i > 0; --i)
     reason += strlen(reason) + 1;
@@ -296,6 +358,10 @@ void image_describe(const layout_fault* f, char* text, size_t size) {
     case layout_problem::bad_count:
       snprintf(text, size, "line %lu: record count %lu, but %lu data records came before it",
                f->line, static_cast<unsigned long>(f->value), f->count);
+      return;
+    case layout_problem::file_too_large:
+    case layout_problem::image_too_large:
+      snprintf(text, size, "%s (more than %lu bytes)", reason, f->count);
       return;
     case layout_problem::overlap:
       snprintf(text, size, "address 0x%08lx is given twice, as 0x%02x and as 0x%02x",

@@ -1,7 +1,23 @@
-// The text formats, line by line: every line one well-formed record, data
-// handed to the sink at its address, counts checked, an end record
-// required and followed by nothing but line ends.
+// The text formats, line by line: every line that is not blank one
+// well-formed record, data handed to the sink at its address, counts
+// checked, an end record required and followed by nothing but blank lines.
 #include "image_walk.h"
+
+bool image_lines::next(const uint8_t** line, size_t* length) {
+  if (at == 0 && size >= 3 && text[0] == 0xEF && text[1] == 0xBB && text[2] == 0xBF) at = 3;
+  if (at >= size) return false;
+  const uint8_t* start = text + at;
+  size_t n = 0;
+  while (n < size - at && start[n] != '\n') ++n;
+  const bool lf = n < size - at;
+  at += lf ? n + 1 : n;
+  for (int cr = 0; cr < 2 && n > 0 && start[n - 1] == '\r'; ++cr) --n;
+  while (n > 0 && (start[n - 1] == ' ' || start[n - 1] == '\t')) --n;
+  ++number;
+  *line = start;
+  *length = n;
+  return true;
+}
 
 bool image_walk_text(const uint8_t* text, size_t size, image_sink* sink,
                      layout_problem (*decode)(const uint8_t*, size_t, image_record*)) {
@@ -12,10 +28,8 @@ bool image_walk_text(const uint8_t* text, size_t size, image_sink* sink,
   unsigned long data_records = 0;
   bool ended = false;
   while (lines.next(&line, &length)) {
-    if (ended) {
-      if (length != 0) return image_fail(sink, layout_problem::after_end, lines.number);
-      continue;
-    }
+    if (length == 0) continue;
+    if (ended) return image_fail(sink, layout_problem::after_end, lines.number);
     image_record r;
     const layout_problem p = decode(line, length, &r);
     if (p != layout_problem::none) return image_fail(sink, p, lines.number);

@@ -44,27 +44,34 @@ bool image_walk_elf(const uint8_t* file, size_t size, image_sink* sink);
 bool image_walk_text(const uint8_t* text, size_t size, image_sink* sink,
                      layout_problem (*decode)(const uint8_t*, size_t, image_record*));
 
-// Splits a text into lines ended by LF or CR LF; the last may lack its end.
+// Splits a text into lines as tools and editors leave them: a UTF-8 byte
+// order mark before the first, each ended by LF, CR LF or CR CR LF (the
+// last may lack its end), trailing blanks and tabs dropped. A blank line
+// comes out empty.
 struct image_lines {
   const uint8_t* text;
   size_t size;
   size_t at = 0;
   unsigned long number = 0;
 
-  bool next(const uint8_t** line, size_t* length) {
-    if (at >= size) return false;
-    const uint8_t* start = text + at;
-    size_t n = 0;
-    while (n < size - at && start[n] != '\n') ++n;
-    const bool lf = n < size - at;
-    at += lf ? n + 1 : n;
-    if (lf && n > 0 && start[n - 1] == '\r') --n;
-    ++number;
-    *line = start;
-    *length = n;
-    return true;
-  }
+  // The next line and its length, false at the end of the text.
+  bool next(const uint8_t** line, size_t* length);
 };
+
+// Whether a file starts with the ELF magic, 7F "ELF".
+inline bool image_elf_magic(const uint8_t* file, size_t size) {
+  return size >= 4 && file[0] == 0x7F && file[1] == 'E' && file[2] == 'L' && file[3] == 'F';
+}
+
+// The text format a line starts like, after any blanks (which the format
+// then refuses): ":" for Intel HEX, "S" and a digit for S-record; raw for
+// anything else.
+inline image_format image_record_start(const uint8_t* line, size_t length) {
+  while (length > 0 && (line[0] == ' ' || line[0] == '\t')) ++line, --length;
+  if (length > 0 && line[0] == ':') return image_format::hex;
+  if (length > 1 && line[0] == 'S' && line[1] >= '0' && line[1] <= '9') return image_format::srec;
+  return image_format::raw;
+}
 
 // Decodes the pairs of hex digits of text[0..2*count) into out; false on a
 // character that is not a hex digit.

@@ -35,7 +35,6 @@ enum class kboot_status {
   bad_crc,          // `crc_calculated` and `crc_received` differ
   error_status,     // `value` is the response's non-zero status
   bad_packet,       // `awaited` came as another packet; `value` its type or tag
-  image_unreadable, // the image file could not be read (the image tells why)
 };
 
 struct kboot_result {

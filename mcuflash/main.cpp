@@ -13,6 +13,7 @@
 #include "image_format.h"
 #include "kboot_link.h"
 #include "monotonic_clock.h"
+#include "program_version.h"
 #include "spidev.h"
 
 namespace {
@@ -20,6 +21,7 @@ namespace {
 void print_usage(const char* program) {
   printf("Usage: %s [OPTIONS] binary-file\n"
          "  -h                   Print this help and exit\n"
+         "  -V                   Print mcuflash's version and exit\n"
          "  -v                   Enable verbose output\n"
          "  -r                   Reboot MCU\n"
          "  -c                   Read the image back and compare before starting it\n",
@@ -61,8 +63,7 @@ void print_range(uint64_t start, uint64_t end) {
 }
 
 // Prints what ended a run and returns the exit status.
-int report_run(const flash_outcome& outcome, const flash_image& image,
-               const image_layout& layout, const char* path) {
+int report_run(const flash_outcome& outcome, const image_layout& layout, const char* path) {
   if (outcome.gpio.error != 0) {
     report_path(outcome.gpio.path, strerror(outcome.gpio.error));
     if (outcome.written)
@@ -111,8 +112,6 @@ int report_run(const flash_outcome& outcome, const flash_image& image,
       printf("Unexpected packet from KBoot while waiting for %s: %02x\n", r.awaited,
              static_cast<unsigned>(r.value));
       break;
-    case kboot_status::image_unreadable:
-      return report_image(image, path);
   }
   return 1;
 }
@@ -156,7 +155,7 @@ int main(int argc, char** argv) {
   bool verify = false;
   // '+': options end at the first operand; arguments are never reordered.
   int option;
-  while ((option = getopt(argc, argv, "+vrhc")) != -1) {
+  while ((option = getopt(argc, argv, "+vrhcV")) != -1) {
     switch (option) {
       case 'v':
         verbose = true;
@@ -168,6 +167,9 @@ int main(int argc, char** argv) {
         break;
       case 'h':
         print_usage(program);
+        return 0;
+      case 'V':
+        print_program_version("mcuflash");
         return 0;
       default:
         print_usage(program);
@@ -184,10 +186,11 @@ int main(int argc, char** argv) {
   flash_image image;
   if (image_open(path, &image) != 0) return report_image(image, path);
   // What the file holds, and whether it may be written at all, is settled
-  // before any line or byte reaches the MCU.
+  // before any line or byte reaches the MCU: the file is read once, and the
+  // lock guard, the download and the read-back all use those bytes.
   image_layout layout;
   layout_fault fault;
-  if (image_load(image.fd, image.size, &layout, &fault) != layout_problem::none)
+  if (image_load(image.fd, image.size, path, &layout, &fault) != layout_problem::none)
     return report_layout(fault, path);
   if (image_lock_guard(&layout, &fault) != layout_problem::none) {
     image_release(&layout);
@@ -216,7 +219,7 @@ int main(int argc, char** argv) {
 
   const kboot_link link = {&device, verbose, monotonic_now};
   const flash_job job = {&image, &layout, verify};
-  const int status = report_run(flash_run(&link, &job), image, layout, path);
+  const int status = report_run(flash_run(&link, &job), layout, path);
   image_release(&layout);
   return status;
 }

@@ -3,7 +3,8 @@
 # packages (Debian 12 has no big-endian MIPS architecture to install them
 # from):
 #
-#   build-deps/mips-linux-gnu/     static libxml2 and GoogleTest for the
+#   build-deps/mips-linux-gnu/     static libxml2, libpcap, libmicrohttpd
+#                                  (without TLS) and GoogleTest for the
 #                                  glibc build that the test suite runs on
 #   build-deps/mips-linux-musl/sysroot/
 #                                  musl, the kernel's uapi headers and a
@@ -16,9 +17,10 @@
 # Usage: scripts/build-target-deps.sh [gnu|musl|muslsf|all]   (default all)
 # Idempotent: each piece is skipped when its stamp file exists; delete
 # build-deps/ (or one prefix) to rebuild. Fetching the sources needs root
-# (a temporary deb-src entry) and dpkg-dev; the compilers come from
-# g++-mips-linux-gnu. Environment: BOARD_DEPS_DIR (default build-deps),
-# JOBS (default: number of cores).
+# (a temporary deb-src entry); as root, what the builds need (the cross
+# compiler g++-mips-linux-gnu, dpkg-dev, flex, bison...) is installed first
+# when missing, so this runs on a fresh Debian 12 machine. Environment:
+# BOARD_DEPS_DIR (default build-deps), JOBS (default: number of cores).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 deps=${BOARD_DEPS_DIR:-$root/build-deps}
@@ -48,8 +50,28 @@ run_logged() {
 
 srcdir() { ls -d "$src/$1"-[0-9]*/ 2>/dev/null | head -n1 | sed 's:/$::'; }
 
+# The Debian source packages of the target libraries: a library added here
+# and built below (build_autoconf, or a function of its own) is fetched with
+# the others.
+source_packages=(musl libxml2 libpcap libmicrohttpd)
+
+# What building them takes on the build machine, and what the next steps
+# of docs/cross.md take (ninja, qemu for the tests).
+host_tools() {
+  local need=(g++-mips-linux-gnu binutils-mips-linux-gnu dpkg-dev googletest cmake make
+              flex bison pkg-config ninja-build qemu-user-static)
+  if [ "$(id -u)" = 0 ]; then
+    "$root/scripts/apt-need.sh" "${need[@]}"
+  else
+    command -v mips-linux-gnu-gcc >/dev/null ||
+      { log "mips-linux-gnu-gcc missing: run as root, or apt-get install ${need[*]}"; exit 1; }
+  fi
+}
+
 fetch_sources() {
-  stamp_ok "$src" sources && [ -n "$(srcdir musl)" ] && [ -n "$(srcdir libxml2)" ] && return
+  local p have=1
+  for p in "${source_packages[@]}"; do [ -n "$(srcdir "$p")" ] || have=0; done
+  stamp_ok "$src" sources && [ "$have" = 1 ] && return
   if [ "$(id -u)" != 0 ]; then
     log "fetching Debian sources needs root (a temporary deb-src entry)"; exit 1
   fi
@@ -78,11 +100,11 @@ fetch_sources() {
   } > "$entry"
   # A fetch cut short leaves half a tree: start again from nothing.
   rm -rf "$src" && mkdir -p "$src"
-  log "fetching the source packages musl and libxml2 ($suite)"
+  log "fetching the source packages ${source_packages[*]} ($suite)"
   # Refresh only the deb-src index; the system's binary lists stay as they are.
   run_logged "$src/apt.log" apt-get update -o Dir::Etc::sourcelist="$entry" \
     -o Dir::Etc::sourceparts=- -o APT::Get::List-Cleanup=0
-  (cd "$src" && run_logged "$src/apt-source.log" apt-get source -q musl libxml2)
+  (cd "$src" && run_logged "$src/apt-source.log" apt-get source -q "${source_packages[@]}")
   rm -f "$entry"
   trap - EXIT
   stamp "$src" sources
@@ -281,6 +303,40 @@ build_libxml2() {
   stamp "$prefix" libxml2
 }
 
+# A static library with an autoconf build, into <prefix>; make_targets
+# (default: all) names what to build when the default would build more:
+# [make_targets=...] build_autoconf <source package> <triple> <prefix> [configure options...]
+build_autoconf() {
+  local name=$1 triple=$2 prefix=$3; shift 3
+  stamp_ok "$prefix" "$name" && return
+  local s b
+  s=$(srcdir "$name"); b=$work/$name-$triple
+  log "building $name for $triple ($(basename "$s"))"
+  rm -rf "$b" && mkdir -p "$b"
+  (cd "$b" &&
+    run_logged "$b/configure.log" "$s/configure" --host="$triple" --prefix="$prefix" \
+      --enable-static --disable-shared "$@" CFLAGS="-O2 -fPIC" &&
+    run_logged "$b/build.log" make -j"$jobs" ${make_targets:-all} &&
+    run_logged "$b/install.log" make install)
+  stamp "$prefix" "$name"
+}
+
+# libpcap for unitmon --read: the capture file reader; no live capture
+# helpers (netlink, USB, Bluetooth, D-Bus, RDMA), no remote capture. Its
+# "all" builds the shared library even with --disable-shared.
+build_libpcap() {
+  make_targets="libpcap.a libpcap.pc pcap-config" build_autoconf libpcap "$1" "$2" --without-libnl --disable-usb --disable-netmap \
+    --disable-bluetooth --disable-dbus --disable-rdma --disable-remote --without-dpdk
+}
+
+# libmicrohttpd for unitmon --metrics, built without HTTPS: the target has
+# no GnuTLS (and its chain: nettle, gmp, p11-kit...), so the MIPS test build
+# serves plain HTTP.
+build_libmicrohttpd() {
+  build_autoconf libmicrohttpd "$1" "$2" --disable-https --without-gnutls --disable-curl \
+    --disable-doc --disable-examples --disable-tools --disable-nls
+}
+
 # GoogleTest and GoogleMock from Debian's googletest sources.
 build_gtest() {
   local triple=$1 prefix=$2
@@ -299,12 +355,14 @@ build_gtest() {
 
 mkdir -p "$deps" "$work"
 case $what in
-  gnu|musl|muslsf|all) fetch_sources ;;
+  gnu|musl|muslsf|all) host_tools; fetch_sources ;;
   *) echo "usage: $0 [gnu|musl|muslsf|all]" >&2; exit 2 ;;
 esac
 if [ "$what" = gnu ] || [ "$what" = all ]; then
   mkdir -p "$gnu"
   build_libxml2 mips-linux-gnu "$gnu" OFF
+  build_libpcap mips-linux-gnu "$gnu"
+  build_libmicrohttpd mips-linux-gnu "$gnu"
   build_gtest mips-linux-gnu "$gnu"
 fi
 if [ "$what" = musl ] || [ "$what" = all ]; then

@@ -24,9 +24,9 @@ step() { echo "== cross: $*"; }
 fail() { echo "cross: FAILED: $*" >&2; exit 1; }
 
 step "packages"
-scripts/apt-need.sh g++-mips-linux-gnu qemu-user-static dpkg-dev googletest cmake ninja-build binutils-mips-linux-gnu
+scripts/apt-need.sh g++-mips-linux-gnu qemu-user-static dpkg-dev googletest cmake ninja-build binutils-mips-linux-gnu flex bison
 
-step "target libraries (musl and libxml2, hard and soft float; GoogleTest)"
+step "target libraries (musl and libxml2, hard and soft float; libpcap, libmicrohttpd and GoogleTest for the test build)"
 t0=$(date +%s)
 JOBS=$jobs scripts/build-target-deps.sh all
 deps_s=$(( $(date +%s) - t0 ))

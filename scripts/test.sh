@@ -8,4 +8,6 @@ build=${1:-build}
 shift || true
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
 cmake --build "$build" -j"$(nproc)"
-ctest --test-dir "$build" --output-on-failure -j"$(nproc)" --timeout 300
+# The skipped tests, each with its reason in the log above, are counted.
+ctest --test-dir "$build" --output-on-failure -j"$(nproc)" --timeout 300 | tee "$build/ctest.log"
+echo "skipped: $(grep -c '(Skipped)$' "$build/ctest.log" || true)"

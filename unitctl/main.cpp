@@ -9,6 +9,7 @@
 #include "exit_with_error.h"
 #include "local_version.h"
 #include "mcu.h"
+#include "program_version.h"
 #include "spi_link.h"
 #include "spidev.h"
 #include "telemetry.h"
@@ -258,6 +259,13 @@ const option_row OPTION_ROWS[] = {
        return print_usage(program);
      },
      nullptr},
+    {'V', false, "-V\n    Print unitctl's version and exit\n",
+     NO_DEVICE,
+     [](spi_link*, const char*, const char*, const option_row*) {
+       print_program_version("unitctl");
+       return 0;
+     },
+     nullptr},
     {'b', false, "-b\n    Read the battery level\n",
      DEVICE,
      [](spi_link* link, const char*, const char*, const option_row*) {
@@ -392,7 +400,7 @@ int main(int argc, char** argv) {
   // no row: an unknown option or a missing argument, and getopt said why.
   const option_row* row = find_option(opt == -1 ? 0 : opt);
   if (row == nullptr) return 1;
-  // Every action but -h and -v opens the device before anything else; the
+  // Every action but -h, -V and -v opens the device before anything else; the
   // descriptor lives until the process ends.
   spi_link link{};
   if (row->lock_wait_ms != NO_DEVICE) {

@@ -49,7 +49,9 @@ int refuse(telemetry_failure* failure, const char* destination, const char* reas
 constexpr size_t HOST_MAX = 255;
 
 // Splits "host" or "host:port" into host (HOST_MAX + 1 bytes) and *port
-// (left as it is without one): null, or why the value is refused.
+// (left as it is without one): null, or why the value is refused. Nothing
+// is guessed: the port is one decimal number 1-65535, without leading
+// zeros, after the one colon.
 const char* split_destination(const char* text, char* host, int* port) {
   size_t length = 0;
   for (; text[length] != '\0' && text[length] != ':'; ++length) {
@@ -58,19 +60,47 @@ const char* split_destination(const char* text, char* host, int* port) {
   }
   host[length] = '\0';
   if (text[length] == ':') {
-    const char* digit = text + length + 1;
-    // A second colon: an IPv6 address, with or without a port.
-    if (strchr(digit, ':') != nullptr) return "IPv6 is not supported";
+    const char* digits = text + length + 1;
+    in_addr unused;
+    // A second colon after something that is not an IPv4 address: IPv6.
+    if (strchr(digits, ':') != nullptr && inet_aton(host, &unused) == 0) return "IPv6 is not supported";
     long value = 0;
-    do {
-      if (*digit < '0' || *digit > '9' || value > 65535) return "port must be 1 to 65535";
-      value = value * 10 + (*digit - '0');
-    } while (*++digit != '\0');
-    if (value < 1 || value > 65535) return "port must be 1 to 65535";
+    const char* d = digits;
+    while (*d >= '0' && *d <= '9' && value <= 65535) value = value * 10 + (*d++ - '0');
+    if (*d != '\0' || value < 1 || value > 65535 || digits[0] == '0') return "port must be 1 to 65535";
     *port = static_cast<int>(value);
   }
   if (length == 0) return "no host";
   return nullptr;
+}
+
+// The address `name` stands for, into *address, when it is one: null, or
+// why it is refused. A host name has letters, digits, '.', '-' and '_'
+// only (no blanks, quotes or comments). An address is four decimal numbers
+// 0-255 without leading zeros, exactly as it prints; anything else that
+// inet_aton or a resolver would read as one (octal, hex, fewer parts), or
+// that is made of digits, dots and x alone, is refused rather than guessed
+// at. Other names are left to the resolver (*numeric false).
+const char* numeric_address(const char* name, uint8_t* address, bool* numeric) {
+  bool digits_dots_x = true;
+  for (const char* p = name; *p != '\0'; ++p) {
+    const char c = *p;
+    const char lower = static_cast<char>(c | 0x20);
+    const bool digit = c >= '0' && c <= '9';
+    if (!digit && c != '.' && lower != 'x') digits_dots_x = false;
+    if (!digit && c != '.' && c != '-' && c != '_' && !(lower >= 'a' && lower <= 'z')) return "not a host name";
+  }
+  in_addr parsed;
+  *numeric = inet_aton(name, &parsed) != 0;
+  if (*numeric) {
+    memcpy(address, &parsed, sizeof parsed);
+    char written[16];
+    snprintf(written, sizeof written, "%u.%u.%u.%u", address[0], address[1], address[2], address[3]);
+    if (strcmp(written, name) == 0) return nullptr;
+  } else if (!digits_dots_x) {
+    return nullptr;
+  }
+  return "not an IPv4 address";
 }
 
 }  // namespace
@@ -88,21 +118,32 @@ int udp_endpoint_open(udp_endpoint* endpoint, const char* chosen, int port,
 
   sockaddr_in* destination = static_cast<sockaddr_in*>(calloc(1, sizeof(sockaddr_in)));
   if (destination == nullptr) return fail(failure, "Cannot allocate memory for server address");
+  uint8_t* address = reinterpret_cast<uint8_t*>(&destination->sin_addr);
 
-  // A numeric address is converted without asking a name service. A result
-  // that is not one IPv4 address is a failure too, so that nothing is ever
-  // copied past the address field.
-  hostent* host = gethostbyname(name);
-  if (host == nullptr || host->h_addrtype != AF_INET || host->h_length <= 0 ||
-      static_cast<size_t>(host->h_length) > sizeof(destination->sin_addr) ||
-      host->h_addr_list == nullptr || host->h_addr_list[0] == nullptr) {
+  // A numeric address is taken as written, never handed to the resolver.
+  // A result that is not one IPv4 address is a failure too, so that nothing
+  // is ever copied past the address field.
+  bool numeric = false;
+  const char* refused = numeric_address(name, address, &numeric);
+  if (refused != nullptr) {
     free(destination);
-    const char* why = host == nullptr ? hstrerror(h_errno) : "not an IPv4 address";
-    if (chosen != nullptr) return refuse(failure, chosen, why);
-    return fail(failure, "Cannot resolve broadcast address " TELEMETRY_BROADCAST_ADDRESS, why);
+    return refuse(failure, chosen, refused);
   }
-  destination->sin_family = static_cast<sa_family_t>(host->h_addrtype);
-  memcpy(&destination->sin_addr, host->h_addr_list[0], static_cast<size_t>(host->h_length));
+  if (!numeric) {
+    hostent* host = gethostbyname(name);
+    if (host == nullptr || host->h_addrtype != AF_INET ||
+        host->h_length != static_cast<int>(sizeof(destination->sin_addr)) ||
+        host->h_addr_list == nullptr || host->h_addr_list[0] == nullptr) {
+      free(destination);
+      return refuse(failure, chosen, host == nullptr ? hstrerror(h_errno) : "not an IPv4 address");
+    }
+    memcpy(address, host->h_addr_list[0], sizeof(destination->sin_addr));
+  }
+  if ((address[0] | address[1] | address[2] | address[3]) == 0) {
+    free(destination);
+    return refuse(failure, chosen, "0.0.0.0 is no destination");
+  }
+  destination->sin_family = AF_INET;
   put_u16_be(reinterpret_cast<uint8_t*>(&destination->sin_port), static_cast<uint16_t>(port));
 
   int sock = socket(AF_INET, SOCK_DGRAM, 0);
@@ -122,6 +163,7 @@ int udp_endpoint_open(udp_endpoint* endpoint, const char* chosen, int port,
 
   endpoint->socket = sock;
   endpoint->destination = destination;
+  endpoint->chosen = chosen != nullptr;
   return 0;
 }
 
@@ -176,8 +218,14 @@ void run_telemetry(spi_link* link, const char* destination, telemetry_failure* f
   version_datagram[TELEMETRY_VERSION_MINOR] = version.minor;
   put_u16_be(version_datagram + TELEMETRY_VERSION_PATCH, version.patch);
 
+  // The default broadcast keeps its line; a destination of the site's own
+  // is named.
   const uint8_t* port = reinterpret_cast<const uint8_t*>(&endpoint.destination->sin_port);
-  printf("Broadcasting on UDP:%d\n", (port[0] << 8) | port[1]);
+  const uint8_t* to = reinterpret_cast<const uint8_t*>(&endpoint.destination->sin_addr);
+  if (endpoint.chosen)
+    printf("Sending to %u.%u.%u.%u:%d\n", to[0], to[1], to[2], to[3], (port[0] << 8) | port[1]);
+  else
+    printf("Broadcasting on UDP:%d\n", (port[0] << 8) | port[1]);
   // The service runs until it is killed: its one line must not wait in a
   // pipe's buffer.
   fflush(stdout);

@@ -11,8 +11,10 @@
 #include "telemetry_wire.h"
 
 #define TELEMETRY_BROADCAST_ADDRESS "192.168.1.255"
-// "host" or "host:port": a numeric IPv4 address or a name the resolver
-// knows; unset or empty, the broadcast address and TELEMETRY_PORT.
+// "host" or "host:port", exactly as written: four decimal numbers 0-255
+// without leading zeros, or a name the resolver knows (never one made only
+// of digits, dots and x), and one decimal port 1-65535; unset or empty, the
+// broadcast address and TELEMETRY_PORT.
 #define TELEMETRY_DESTINATION_VARIABLE "TELEMETRY_DESTINATION"
 
 // Each round of reads waits for the bus at most this long in all.
@@ -22,6 +24,7 @@ constexpr int64_t TELEMETRY_LOCK_WAIT_MS = 500;
 struct udp_endpoint {
   int socket;
   struct sockaddr_in* destination;
+  bool chosen;  // TELEMETRY_DESTINATION named it (not the default broadcast)
 };
 
 // Why the service stopped: a perror-style message and the error behind it,

@@ -26,6 +26,7 @@
 #endif
 #include "metrics.h"
 #include "monotonic_clock.h"
+#include "program_version.h"
 #include "report.h"
 #include "telemetry_decode.h"
 #include "units.h"
@@ -61,6 +62,7 @@ const char USAGE[] =
     "  -f, --forget S     forget a unit after S silent seconds (default 3600)\n"
     "  -u, --max-units N  keep at most N units (default 10000)\n"
     "  -h, --help         print this help and exit\n"
+    "  -V, --version      print unitmon's version and exit\n"
     "Exit status 0 when N good datagrams (without -n: one) were received, 1 otherwise.\n"
     METRICS_STATUS;
 
@@ -92,6 +94,7 @@ struct options {
   unsigned long forget_s;
   unsigned long max_units;
   const char* state_path;   // nullptr: none
+  bool version;
 };
 
 struct monitor {
@@ -193,12 +196,13 @@ int parse_options(int argc, char** argv, options* opt, bool* help) {
                                 {"max-units", required_argument, nullptr, 'u'},
                                 {"state", required_argument, nullptr, 'S'},
                                 {"help", no_argument, nullptr, 'h'},
+                                {"version", no_argument, nullptr, 'V'},
                                 {nullptr, 0, nullptr, 0}};
   opt->stale_s = 10;
   opt->forget_s = 3600;
   opt->max_units = UNITS_DEFAULT_MAX;
   int c;
-  while ((c = getopt_long(argc, argv, "+jn:t:r:m:qs:f:u:S:h", LONG, nullptr)) != -1) {
+  while ((c = getopt_long(argc, argv, "+jn:t:r:m:qs:f:u:S:hV", LONG, nullptr)) != -1) {
     if (missing_feature(c)) return 1;
     switch (c) {
       case 'j': opt->json = true; break;
@@ -239,6 +243,7 @@ int parse_options(int argc, char** argv, options* opt, bool* help) {
         }
         break;
       case 'h': *help = true; return 0;
+      case 'V': opt->version = true; return 0;
       default: fprintf(stderr, USAGE, argv[0]); return 1;
     }
   }
@@ -676,6 +681,10 @@ int main(int argc, char** argv) {
   if (bad != 0) return bad;
   if (help) {
     printf(USAGE, argv[0]);
+    return flush_output() ? 0 : 1;
+  }
+  if (m.opt.version) {
+    print_program_version("unitmon");
     return flush_output() ? 0 : 1;
   }
   m.terminal = !m.opt.json && !m.opt.quiet && isatty(STDOUT_FILENO) != 0;

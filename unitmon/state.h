@@ -4,7 +4,7 @@
 // stop at any moment leaves either the old file or the new one.
 //
 // Layout, big-endian: "UNITMONS", format 1 (4 bytes), the unit count (4),
-// the CRC-32 of the records (4), then one 48-byte record per unit:
+// the FNV-1a checksum of the records (4), then one 48-byte record per unit:
 // address, seen seconds, seen microseconds (4 each), flags (identity,
 // status, version, battery valid, charging valid from bit 0), serial
 // length, serial (10), UUID (16), battery, charging, major, minor, patch

@@ -381,7 +381,8 @@ namespace {
 // A process stopped (SIGTSTP) inside a simulated GPIO write stops once the
 // write is done, as after a real transfer: the board's others go on.
 TEST(SharedBoard, AStoppedProcessDoesNotHoldUpTheOthers) {
-  if (boardsim::unitctl_path().empty() || boardsim::mcuflash_path().empty()) GTEST_SKIP();
+  if (boardsim::unitctl_path().empty() || boardsim::mcuflash_path().empty())
+    GTEST_SKIP() << "unitctl or mcuflash is not part of this build";
   Board board;
   board.set("gpio.delay_ms", 300);
   RunResult restart;

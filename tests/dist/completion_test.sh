@@ -13,12 +13,12 @@ cd "$dir/images" || exit 1
 # Each row: the command line typed so far ('|' is where the cursor stands),
 # then what is offered, sorted, on one line.
 cases=(
-  'unitctl -|=-M -S -U -b -c -f -h -l -m -r -s -t -u -v -w'
+  'unitctl -|=-M -S -U -V -b -c -f -h -l -m -r -s -t -u -v -w'
   'unitctl -t |=0 1'
   'unitctl -m |=0 1 2 3'
   'unitctl -M 1|=1'
   'unitctl -b -|='
-  'mcuflash -|=-c -h -r -v'
+  'mcuflash -|=-V -c -h -r -v'
   'mcuflash -v |=fw-1.bin fw-2.bin fw.elf fw.hex fw.srec'
   'mcuflash fw-1|=fw-1.bin'
   'mcuflash fw-1.bin |='
@@ -26,6 +26,7 @@ cases=(
   'unitmon -r |=run.pcap'
   'unitmon --json --t|=--timeout'
   'unitmon --m|=--max-units --metrics'
+  'unitmon --v|=--version'
 )
 failures=0
 for c in "${cases[@]}"; do

@@ -53,11 +53,16 @@ else
     "$dir/runs" "$boardsim" "$unitctl" > "$dir/bin/unitctl"
   chmod +x "$dir/bin/unitctl"
   echo '<krv><major>1</major><minor>4</minor><patch>2</patch></krv>' > "$dir/board/krv_version.xml"
-  # The board's configuration names a destination; quotes around it go.
-  printf '# the site collector\nTELEMETRY_DESTINATION="10.9.8.7:5000"\n' > "$dir/default"
+  # The board's configuration names a destination as admins write it:
+  # edited elsewhere (CRLF), comments, an earlier value, export, quotes and
+  # a blank at the end; the last line counts.
+  { printf '# the site collector\r\n\r\n'
+    for i in $(seq 300); do printf 'TELEMETRY_DESTINATION=10.0.%d.1\r\n' "$i"; done
+    printf 'export TELEMETRY_DESTINATION="10.9.8.7:5000" \r\n#TELEMETRY_DESTINATION=10.0.0.9\r\n'
+  } > "$dir/default"
   export PATH="$dir/bin:$PATH" UNITCTL=$dir/bin/unitctl PIDFILE=$dir/pid LOGFILE=$dir/log RESPAWN_DELAY=1 \
     DEFAULTS=$dir/default BOARD=$dir/board
-  rc() { sh "$init/unitctl.sysv" "$@"; }
+  rc() { busybox sh "$init/unitctl.sysv" "$@"; }
   count() { [ -f "$dir/board/datagrams" ] && wc -l < "$dir/board/datagrams" || echo 0; }
   wait_for() {  # up to 10 s for a command to succeed
     for _ in $(seq 100); do "$@" && return 0; sleep 0.1; done
@@ -74,7 +79,8 @@ else
   check "a failed send ends the service" wait_for grep -q "cannot send data" "$dir/log"
   check "the loop notes the end, with the time" \
     wait_for grep -qE "^[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} unitctl ended with status 1" "$dir/log"
-  check "status while the service is between runs" rc status >/dev/null
+  failing() { rc status > "$dir/status"; [ $? = 1 ] && grep -q "dead, pid file exists.*status 1.*cannot send data" "$dir/status"; }
+  check "status while the service keeps ending: 1, with its reason" wait_for failing
   sent=$(count)
   "$boardsim" --dir "$dir/board" --set net.send_fail=
   check "the service comes back once sends work" wait_for more_than "$sent"
@@ -102,6 +108,23 @@ Starting unitctl"
   check "pid file removed" test ! -e "$dir/pid"
   check "usage for an unknown action" test "$(rc reload 2>&1; echo "status $?")" = "Usage: $init/unitctl.sysv {start|stop|restart|status}
 status 1"
+
+  # A service that cannot start: status says so and why, and so does the
+  # system log (a logger in PATH stands in for BusyBox's).
+  printf '#!/bin/sh\necho "$*" >> "%s"\n' "$dir/syslog" > "$dir/bin/logger"
+  chmod +x "$dir/bin/logger"
+  echo "TELEMETRY_DESTINATION=10.77.0.2:0" > "$dir/default"
+  (unset LOGFILE; rc start >/dev/null)
+  rc status > "$dir/status"
+  check "a refused destination: status 1" test $? = 1
+  check "a refused destination: status says why" \
+    grep -q '^unitctl is dead, pid file exists.*: TELEMETRY_DESTINATION "10.77.0.2:0": port must be 1 to 65535$' "$dir/status"
+  check "a refused destination: in the system log" \
+    grep -qx -- '-t unitctl -- TELEMETRY_DESTINATION "10.77.0.2:0": port must be 1 to 65535' "$dir/syslog"
+  rc stop >/dev/null
+  check "a configuration that is a directory is said, and the default used" \
+    test "$(DEFAULTS=$dir rc start 2>&1 >/dev/null)" = "unitctl: cannot read $dir: the default destination is used"
+  rc stop >/dev/null
 
   # Real sends, from a network namespace of the test's own only.
   ns=unitctl_init_$$

@@ -55,6 +55,14 @@ done <<'TABLE'
 /opt/unitboard sysv     -
 TABLE
 
+# Another prefix at install time is refused before any file is installed,
+# whichever component.
+for component in "" host; do
+  "$cmake" --install "$b" --prefix "$dir/elsewhere" ${component:+--component "$component"} >/dev/null 2>&1 &&
+    fail "install --prefix elsewhere ${component:-(all)}: accepted"
+  [ ! -e "$dir/elsewhere" ] || fail "install --prefix elsewhere ${component:-(all)}: $(cd "$dir/elsewhere" && find . -type f | head -n3)"
+done
+
 # A board build installs the board component unless asked for more.
 configure -DCMAKE_INSTALL_PREFIX=/usr -DBOARD_IMAGE=ON || fail "configure a board build"
 DESTDIR=$dir/image "$cmake" --install "$b" >/dev/null || fail "install a board build"

@@ -59,6 +59,7 @@ std::string usage(const std::string& program) {
   return "Usage: " + program +
          " [OPTIONS] binary-file\n"
          "  -h                   Print this help and exit\n"
+         "  -V                   Print mcuflash's version and exit\n"
          "  -v                   Enable verbose output\n"
          "  -r                   Reboot MCU\n"
          "  -c                   Read the image back and compare before starting it\n";

@@ -6,10 +6,14 @@
 
 #include <boardsim/board.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <fstream>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "firmware_files.h"
@@ -77,6 +81,7 @@ TEST(McuflashImages, DamagedImagesAreRefusedBeforeAnythingIsTouched) {
     Bytes bytes;
     std::string why;
   } cases[] = {
+      {"fw.hex", firmware_bytes("plain.bin"), "line 1: not a well-formed record"},
       // Cut at a line end half-way.
       {"bad.hex",
        Bytes(hex.begin(),
@@ -184,6 +189,26 @@ TEST(McuflashImages, NoImageLocksTheUnitOut) {
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.out.find("Generic message error: 103 0x0067\n"), std::string::npos) << r.out;
   EXPECT_EQ(locked.flash(), firmware_bytes("locked.bin"));
+}
+
+// A second writer rewrites a raw image with a locking byte at 0x40C once
+// the MCU is being restarted: the flash (and -c) get the bytes first read.
+TEST(McuflashImages, ARawImageRewrittenDuringTheFlashIsFlashedAsFirstRead) {
+  SKIP_WITHOUT_FIRMWARE();
+  Board board;
+  const std::string path = copy_to(board, "fw.bin", firmware_bytes("plain.bin"));
+  RunResult r;
+  std::thread run([&] { r = flash(board, {"-c", path}); });
+  struct stat gpio {};
+  for (int waited = 0; waited < 3000; ++waited) {
+    if (stat((board.dir() + "/gpio.log").c_str(), &gpio) == 0 && gpio.st_size > 0) break;
+    usleep(10000);
+  }
+  EXPECT_GT(gpio.st_size, 0);
+  copy_to(board, "fw.bin", firmware_bytes("locked.bin"));
+  run.join();
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(board.flash(), firmware_bytes("plain.bin"));
 }
 
 }  // namespace

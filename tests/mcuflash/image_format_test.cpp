@@ -16,25 +16,30 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// Reads the bytes through a file, as the flasher does.
-layout_problem load(const Bytes& bytes, image_layout* layout, layout_fault* fault) {
+// Reads the bytes through a file named `name`, as the flasher does; with
+// `sparse`, the file is first made that long (the rest reads as zeros).
+layout_problem load(const Bytes& bytes, image_layout* layout, layout_fault* fault,
+                    const char* name = "image", uint32_t sparse = 0) {
   FILE* f = tmpfile();
   EXPECT_NE(f, nullptr);
   if (!bytes.empty()) fwrite(bytes.data(), 1, bytes.size(), f);
   fflush(f);
-  const layout_problem p = image_load(fileno(f), bytes.size(), layout, fault);
+  if (sparse != 0) {
+    EXPECT_EQ(ftruncate(fileno(f), sparse), 0);
+  }
+  const uint32_t size = sparse != 0 ? sparse : static_cast<uint32_t>(bytes.size());
+  const layout_problem p = image_load(fileno(f), size, name, layout, fault);
   fclose(f);
   return p;
 }
 
 // The flash an image leaves behind, from address 0 to its end; erased
-// (0xFF) where it writes nothing. A raw run's bytes come from the file.
-Bytes flash_of(const image_layout& layout, const Bytes& file) {
+// (0xFF) where it writes nothing.
+Bytes flash_of(const image_layout& layout) {
   Bytes flash(image_end_address(&layout), 0xFF);
   for (size_t i = 0; i < layout.count; ++i) {
     const image_run& r = layout.runs[i];
-    const uint8_t* from = r.bytes != nullptr ? r.bytes : file.data();
-    std::copy(from, from + r.size, flash.begin() + r.address);
+    std::copy(r.bytes, r.bytes + r.size, flash.begin() + r.address);
   }
   return flash;
 }
@@ -61,9 +66,9 @@ TEST(ImageFormat, TheSameProgramInEveryFormatGivesTheSameFlash) {
     const Bytes file = firmware_bytes(c.file);
     image_layout layout;
     layout_fault fault;
-    ASSERT_EQ(load(file, &layout, &fault), layout_problem::none) << static_cast<int>(fault.problem);
+    ASSERT_EQ(load(file, &layout, &fault, c.file), layout_problem::none) << static_cast<int>(fault.problem);
     EXPECT_EQ(layout.format, c.format);
-    EXPECT_EQ(flash_of(layout, file), bin);
+    EXPECT_EQ(flash_of(layout), bin);
     EXPECT_EQ(layout.security_byte, 0xFE);
     if (c.format != image_format::raw) {
       // The program near 0 and the table far from it; the short gap before
@@ -215,8 +220,12 @@ TEST(ImageFormat, DamagedImagesAreRefusedWithTheirReason) {
 
 TEST(ImageFormat, ImagesThatWouldLockTheMcuOutAreRefused) {
   SKIP_WITHOUT_FIRMWARE();
-  Bytes no_mass_erase = firmware_bytes("plain.bin");
-  no_mass_erase[0x40C] = 0xEE;  // unsecured, mass erase disabled
+  const auto with_security = [](uint8_t fsec) {
+    Bytes b = firmware_bytes("plain.bin");
+    b[0x40C] = fsec;
+    return b;
+  };
+  const Bytes no_mass_erase = with_security(0xEE);  // unsecured, mass erase disabled
   const struct {
     const char* name;
     Bytes file;
@@ -230,6 +239,16 @@ TEST(ImageFormat, ImagesThatWouldLockTheMcuOutAreRefused) {
       {"locked S-record", firmware_bytes("locked.srec"), true},
       {"locked ELF", firmware_bytes("locked.elf"), true},
       {"locked binary", firmware_bytes("locked.bin"), true},
+      // Byte 0x40C with mass erase disabled (bits 5-4 = 10): every value
+      // of bits 1-0 but 10 secures the MCU; other bits do not matter.
+      {"0xEC", with_security(0xEC), true},
+      {"0xED", with_security(0xED), true},
+      {"0xEE", with_security(0xEE), false},
+      {"0x2D", with_security(0x2D), true},
+      // Mass erase enabled (bits 5-4 = 00, 01, 11): secured, but erasable.
+      {"0xCC", with_security(0xCC), false},
+      {"0xDD", with_security(0xDD), false},
+      {"0xFF", with_security(0xFF), false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -238,6 +257,137 @@ TEST(ImageFormat, ImagesThatWouldLockTheMcuOutAreRefused) {
     ASSERT_EQ(load(c.file, &layout, &fault), layout_problem::none);
     EXPECT_EQ(image_lock_guard(&layout, &fault),
               c.refused ? layout_problem::locks_mcu : layout_problem::none);
+    image_release(&layout);
+  }
+}
+
+// What a file is read as, by its name and content: a name that promises a
+// format holds it; any other name goes by content; text as tools leave it.
+TEST(ImageFormat, NamesAndContents) {
+  SKIP_WITHOUT_FIRMWARE();
+  const Bytes bin = firmware_bytes("plain.bin");
+  const Bytes hex = firmware_bytes("plain.hex");
+  const Bytes srec = firmware_bytes("plain.srec");
+  const Bytes elf = firmware_bytes("plain.elf");
+  Bytes at_64k(0x10000, 0xFF);
+  at_64k.insert(at_64k.end(), bin.begin(), bin.end());
+  const auto bom = [](Bytes b) {
+    b.insert(b.begin(), {0xEF, 0xBB, 0xBF});
+    return b;
+  };
+  // Each line end (objcopy's CR LF, or LF) replaced by `end`.
+  const auto ends = [](const Bytes& b, const std::string& end) {
+    std::string t;
+    for (uint8_t c : b)
+      if (c != '\r') t += c == '\n' ? end : std::string(1, static_cast<char>(c));
+    return Bytes(t.begin(), t.end());
+  };
+  const auto with_lines = [](const Bytes& b, size_t at, const std::string& line) {
+    auto lines = lines_of(b);
+    lines.insert(lines.begin() + static_cast<long>(at), line);
+    return text(lines);
+  };
+  const Bytes cut(hex.begin(), hex.begin() + 20);  // a download cut in line 1
+  Bytes elf_2047 = elf;  // 2,047 segments, each mapping the whole file
+  const size_t table = elf_2047.size();
+  elf_2047.resize(table + 2047 * 32);
+  put32(elf_2047, 28, static_cast<uint32_t>(table));
+  put32(elf_2047, 42, 32 | 2047u << 16);
+  for (size_t i = 0; i < 2047; ++i) {
+    const size_t h = table + 32 * i;
+    put32(elf_2047, h, 1);  // loadable: offset 0, address 0, the whole file
+    put32(elf_2047, h + 16, static_cast<uint32_t>(elf_2047.size()));
+  }
+  const std::string first_hex_line = lines_of(hex)[0] + "\n";
+  std::string nul_line = lines_of(hex)[1];
+  nul_line[5] = '\0';
+  const struct {
+    const char* name;
+    Bytes file;
+    image_format format;  // when read
+    Bytes flash;          // when read
+    layout_problem problem = layout_problem::none;
+    unsigned long line = 0;
+    uint32_t sparse = 0;  // the file's size, past the bytes given
+  } cases[] = {
+      {"fw.hex", hex, image_format::hex, bin},
+      {"FW.IHX", hex, image_format::hex, bin},
+      {"fw.s19", srec, image_format::srec, bin},
+      {"fw.s28", firmware_bytes("plain.s28"), image_format::srec, at_64k},
+      {"fw.S37", firmware_bytes("plain.s37"), image_format::srec, bin},
+      {"fw.axf", elf, image_format::elf, bin},
+      {"fw.bin", elf, image_format::elf, bin},
+      {"fw.bin", hex, image_format::hex, bin},
+      {"fw", srec, image_format::srec, bin},
+      {"fw.dat", bin, image_format::raw, bin},
+      {"fw.img", cut, image_format::raw, cut},
+      {"fw", bom(hex), image_format::hex, bin},
+      {"fw.ihex", ends(hex, "\n"), image_format::hex, bin},
+      {"fw", ends(hex, "\r\r\n"), image_format::hex, bin},
+      {"fw.mot", ends(srec, " \t \r\n"), image_format::srec, bin},
+      {"fw", bom(with_lines(with_lines(hex, 0, ""), 3, " \t")), image_format::hex, bin},
+      {"FW.Hex", bin, {}, {}, layout_problem::bad_record, 1},
+      {"fw.srec", hex, {}, {}, layout_problem::bad_record, 1},
+      {"fw.hex", elf, {}, {}, layout_problem::bad_record, 1},
+      {"fw.elf", hex, {}, {}, layout_problem::elf_not_executable, 0},
+      {"fw", cut, {}, {}, layout_problem::bad_record, 1},
+      {"fw", ends(hex, "\r"), {}, {}, layout_problem::bad_record, 1},
+      {"fw", ends(hex, "\r\r\r\n"), {}, {}, layout_problem::bad_record, 1},
+      {"fw", ends(hex, "\r \n"), {}, {}, layout_problem::bad_record, 1},
+      {"fw", with_lines(hex, 0, " " + lines_of(hex)[0]), {}, {}, layout_problem::bad_record, 1},
+      {"fw", with_lines(hex, 2, "\t"), image_format::hex, bin},
+      {"fw.hex", with_lines(hex, 1, nul_line), {}, {}, layout_problem::bad_record, 2},
+      {"fw", bom({}), {}, {}, layout_problem::no_data, 0},
+      {"fw.hex", bom({}), {}, {}, layout_problem::no_end, 0},
+      {"fw", ends(Bytes(3000, '\n'), " \r\n"), {}, {}, layout_problem::no_data, 0},
+      {"fw.bin", elf_2047, {}, {}, layout_problem::elf_overlap, 2},
+      {"big.dat", Bytes(first_hex_line.begin(), first_hex_line.end()), {}, {},
+       layout_problem::file_too_large, 0, 300u << 20},
+      {"big.bin", bin, {}, {}, layout_problem::file_too_large, 0, IMAGE_MAX_FLASH + 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.name) + " row " + std::to_string(&c - cases));
+    image_layout layout;
+    layout_fault fault;
+    const layout_problem p = load(c.file, &layout, &fault, c.name, c.sparse);
+    EXPECT_EQ(p, c.problem) << static_cast<int>(p) << " line " << fault.line;
+    if (p != layout_problem::none) {
+      EXPECT_EQ(fault.line, c.line);
+      continue;
+    }
+    EXPECT_EQ(layout.format, c.format);
+    EXPECT_EQ(flash_of(layout), c.flash);
+    image_release(&layout);
+  }
+}
+
+// Runs are joined across short gaps, but never across bytes of the flash
+// configuration field (0x400-0x40F) that the image does not hold.
+TEST(ImageFormat, NoInventedBytesInTheFlashConfigurationField) {
+  using Pieces = std::vector<std::pair<uint16_t, uint8_t>>;  // address, length
+  using Runs = std::vector<std::pair<uint32_t, uint32_t>>;
+  const struct {
+    const char* name;
+    Pieces pieces;
+    Runs runs;
+  } cases[] = {
+      {"gap is the field", {{0x3C0, 0x40}, {0x410, 0x10}}, {{0x3C0, 0x40}, {0x410, 0x10}}},
+      {"gap ends the field", {{0x3C0, 0x48}, {0x410, 0x10}}, {{0x3C0, 0x48}, {0x410, 0x10}}},
+      {"gap starts the field", {{0x3C0, 0x40}, {0x408, 0x18}}, {{0x3C0, 0x40}, {0x408, 0x18}}},
+      {"gap before the field", {{0x380, 0x40}, {0x3D0, 0x40}}, {{0x380, 0x90}}},
+      {"gap after the field", {{0x400, 0x10}, {0x420, 0x10}}, {{0x400, 0x30}}},
+      {"field held, out of order", {{0x410, 0x10}, {0x3C0, 0x40}, {0x400, 0x10}}, {{0x3C0, 0x60}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::string> lines;
+    for (const auto& [address, length] : c.pieces)
+      lines.push_back(hex_record(0, address, Bytes(length, 0x11)));
+    lines.push_back(":00000001FF");
+    image_layout layout;
+    layout_fault fault;
+    ASSERT_EQ(load(text(lines), &layout, &fault), layout_problem::none);
+    EXPECT_EQ(runs_of(layout), c.runs);
     image_release(&layout);
   }
 }

@@ -58,6 +58,8 @@ std::string usage(const std::string& program) {
          "OPTIONS:\n"
          "-h\n"
          "    Print this help and exit\n"
+         "-V\n"
+         "    Print unitctl's version and exit\n"
          "-b\n"
          "    Read the battery level\n"
          "-c\n"

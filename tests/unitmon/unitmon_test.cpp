@@ -14,10 +14,12 @@
 #include <algorithm>
 #include <cstdint>
 #include <fstream>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "board_version.h"
 #include "boardsim/board.h"
 #include "test_support.h"
 
@@ -651,6 +653,37 @@ TEST(Units, RefusedOptions) {
   }
 }
 
-TEST(Units, LinksOnlyTheCLibrary) { test_support::expect_c_runtime_only(UNITMON_PATH, {"libpcap.so", "libmicrohttpd.so", "libz.so"}); }
+// Each program names itself and the build's version, the same for all
+// three (with the commit when built from a git checkout), and ends there:
+// no device is opened (it cannot be here), nothing else runs. The commit
+// itself is not compared with this test's own copy of the header, which a
+// partial rebuild may leave behind.
+TEST(Units, EveryProgramSaysItsVersion) {
+  const std::regex line("([a-z]+) (1\\.0\\.0( \\(commit [0-9a-f]{12}(-dirty)?\\))?)\n");
+  const struct {
+    std::string path, option, name;
+  } cases[] = {{boardsim::unitctl_path(), "-V", "unitctl"},
+               {boardsim::mcuflash_path(), "-V", "mcuflash"},
+               {UNITMON_PATH, "--version", "unitmon"},
+               {UNITMON_PATH, "-V", "unitmon"}};
+  std::string version;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name + " " + c.option);
+    boardsim::Board board;
+    board.set("spi.fail_open", 1);
+    const boardsim::RunResult r = board.run({c.path, c.option, "/tmp/none.bin"}, {}, 20);
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(r.out, m, line)) << r.out;
+    EXPECT_EQ(m[1], c.name);
+    EXPECT_EQ(m[3].matched, BOARD_REVISION[0] != '\0');
+    if (version.empty()) version = m[2];
+    EXPECT_EQ(m[2], version);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(board.spi_config_log().empty());
+  }
+}
+
+TEST(Units, LinksOnlyTheCLibrary) { test_support::expect_c_runtime_only(UNITMON_PATH, {"libpcap.so", "libmicrohttpd.so"}); }
 
 }  // namespace
