@@ -400,6 +400,7 @@ int read_capture(monitor* m) {
 }
 #endif
 
+#if UNITMON_METRICS
 // A copy of the table and counts for a reader in another thread.
 bool take_snapshot(void* context, fleet_snapshot* out) {
   monitor* m = static_cast<monitor*>(context);
@@ -408,6 +409,7 @@ bool take_snapshot(void* context, fleet_snapshot* out) {
   pthread_mutex_unlock(&m->lock);
   return ok;
 }
+#endif
 
 // Reads what waits on the socket, a batch at a time and a bounded number
 // in all, each batch handled under the table's lock.
