@@ -295,8 +295,9 @@ kboot_result talk(const Bytes& bytes, flash_check* check) {
   image_layout layout;
   layout.count = 1;
   layout.runs[0] = {0, static_cast<uint32_t>(bytes.size()), bytes.data()};
-  const flash_job job = {&image, &layout, false};
-  return flash_talk(&link, &job, check);
+  const flash_job job = {&image, &layout, false, nullptr};
+  const kboot_result pinged = kboot_ping(&link);
+  return pinged.status == kboot_status::ok ? flash_talk(&link, &job, check) : pinged;
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 // The flashing run: restart into the bootloader, wake it up, ping, check
 // the flash range, erase, download the image run by run with its progress,
 // read it back when asked, execute, restart into the new firmware. It
-// returns what happened; main reports it and ends the program.
+// keeps mcu_where (mcu_state.h) up to date and returns what happened; main
+// reports it and ends the program.
 #pragma once
 
 #include <stdint.h>
@@ -10,6 +11,7 @@
 #include "image.h"
 #include "image_format.h"
 #include "kboot_link.h"
+#include "progress.h"
 
 // Execute parameters of the downloaded firmware.
 constexpr uint32_t FLASH_JUMP_ADDRESS = 0x43D;
@@ -26,6 +28,7 @@ struct flash_job {
   flash_image* image;
   const image_layout* layout;
   bool verify;
+  progress* shown;  // the progress line on a terminal, or off
 };
 
 // What the run's own checks found. Before the erase the bootloader's flash
@@ -40,6 +43,8 @@ enum class flash_verdict {
 struct flash_check {
   flash_verdict verdict = flash_verdict::passed;
   bool range_known = false;  // both properties answered
+  uint32_t refused_property = 0;  // else the one the bootloader refused,
+  uint32_t refused_status = 0;    // with this status
   uint32_t flash_start = 0;
   uint32_t flash_size = 0;
   uint32_t address = 0;
@@ -58,18 +63,29 @@ struct flash_outcome {
   flash_check check;
 };
 
+// From the GPIO lines to a bootloader that answered its ping: restart,
+// restart into the bootloader, the wake-up phase, ping. 0, or 1 with the
+// GPIO failure or the link's result in *outcome.
+int flash_enter_bootloader(const kboot_link* link, progress* shown, flash_outcome* outcome);
+
+// Properties 3 and 4 into check->flash_start and flash_size (range_known);
+// a refusal is the link's error_status, with the property in
+// check->refused_property.
+kboot_result flash_read_range(const kboot_link* link, flash_check* check);
+
 // The flashing sequence, up to and including execute: the download prints
 // the "File size" line, or a line per run, and the spinner.
 flash_outcome flash_firmware(const kboot_link* link, const flash_job* job);
 
-// The bootloader conversation after the wake-up phase: ping, the flash
+// The bootloader conversation after the ping: the flash
 // range, erase all unsecure, one write memory per run, the read-back when
 // asked, execute. A check that refuses ends it with the link's result ok.
 kboot_result flash_talk(const kboot_link* link, const flash_job* job, flash_check* check);
 
 // The whole run on an open, configured and locked device and a checked
-// image. On success, and when the image does not fit the flash, the device
-// is closed, and so the bus let go, before the final restart.
+// image. On success, and when the image does not fit the flash, it ends
+// with the final restart; the caller closes the device, and so lets go of
+// the bus, only after it.
 flash_outcome flash_run(const kboot_link* link, const flash_job* job);
 
 // The action of -r once the bus is taken: initialise the lines and restart

@@ -15,7 +15,7 @@ kboot_result exchange_failed(void) {
 }
 
 bool exchange(const kboot_link* link, const uint8_t* tx, uint8_t* rx, size_t length) {
-  return spidev_exchange(link->device, tx, rx, static_cast<uint32_t>(length)) >= 1;
+  return spidev_exchange(link->device, tx, rx, static_cast<uint32_t>(length)) == 0;
 }
 
 // Reads `length` bytes, sending 0x00 for each in its own exchange.
@@ -180,13 +180,12 @@ kboot_result kboot_wait_ack(const kboot_link* link) {
   return {};
 }
 
-kboot_result kboot_read_generic_response(const kboot_link* link, kboot_response* out) {
+kboot_result kboot_read_generic_response(const kboot_link* link) {
   const kboot_result polled =
       poll_for_start(link, PollKind::generic_response, 0x00, "generic response");
   if (polled.status != kboot_status::ok) return polled;
   kboot_say(link, "Got magic packet\n");
-  kboot_response own;
-  uint8_t* response = (out != nullptr ? out : &own)->bytes;
+  uint8_t response[KBOOT_GENERIC_RESPONSE_SIZE];
   response[0] = KBOOT_START_BYTE;
   if (!read_bytes(link, response + 1, KBOOT_GENERIC_RESPONSE_SIZE - 1)) return exchange_failed();
   kboot_trace(link, response, KBOOT_GENERIC_RESPONSE_SIZE, "Generic response");
@@ -202,15 +201,14 @@ kboot_result kboot_read_generic_response(const kboot_link* link, kboot_response*
   return r;
 }
 
-kboot_result kboot_send_command(const kboot_link* link, const kboot_command& command,
-                                kboot_response* response) {
+kboot_result kboot_send_command(const kboot_link* link, const kboot_command& command) {
   uint8_t packet[KBOOT_COMMAND_MAX_SIZE];
   const size_t size =
       kboot_build_command(packet, command.tag, command.reserved, command.parameters, command.count);
   kboot_trace(link, packet, size, command.label);
   kboot_result r = send_packet(link, packet, size);
   if (r.status == kboot_status::ok) r = kboot_wait_ack(link);
-  if (r.status == kboot_status::ok) r = kboot_read_generic_response(link, response);
+  if (r.status == kboot_status::ok) r = kboot_read_generic_response(link);
   return r;
 }
 

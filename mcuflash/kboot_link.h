@@ -54,11 +54,6 @@ struct kboot_command {
   const char* label;
 };
 
-// The bootloader's answer to a command, as it came.
-struct kboot_response {
-  uint8_t bytes[KBOOT_GENERIC_RESPONSE_SIZE];
-};
-
 // printf in verbose mode only.
 void kboot_say(const kboot_link* link, const char* format, ...) __attribute__((format(printf, 2, 3)));
 // A packet's trace row (one row, no character column), in verbose mode only.
@@ -69,12 +64,10 @@ kboot_result kboot_wake_up(const kboot_link* link);
 kboot_result kboot_ping(const kboot_link* link);
 kboot_result kboot_send_ack(const kboot_link* link);
 kboot_result kboot_wait_ack(const kboot_link* link);
-// Reads the response, acknowledges it, then checks its CRC and status;
-// `response` (may be null) receives its bytes.
-kboot_result kboot_read_generic_response(const kboot_link* link, kboot_response* response = nullptr);
+// Reads the response, acknowledges it, then checks its CRC and status.
+kboot_result kboot_read_generic_response(const kboot_link* link);
 // Sends a command packet, waits for its ACK and reads its response.
-kboot_result kboot_send_command(const kboot_link* link, const kboot_command& command,
-                                kboot_response* response = nullptr);
+kboot_result kboot_send_command(const kboot_link* link, const kboot_command& command);
 // Sends one data packet of 1 to KBOOT_DATA_CHUNK bytes and waits for its ACK.
 kboot_result kboot_send_data(const kboot_link* link, const uint8_t* chunk, size_t length);
 

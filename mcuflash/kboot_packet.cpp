@@ -69,11 +69,4 @@ size_t kboot_build_data(uint8_t* packet, const uint8_t* chunk, size_t length) {
   return kboot_frame(packet, KBOOT_PACKET_DATA, static_cast<uint16_t>(length));
 }
 
-uint16_t kboot_response_crc_received(const uint8_t* response) { return get_u16_le(response + 4); }
-
-uint16_t kboot_response_crc_calculated(const uint8_t* response) {
-  // Every byte but the CRC's own two; the length field is not trusted.
-  return kboot_packet_crc(response, KBOOT_GENERIC_RESPONSE_SIZE - KBOOT_HEADER_SIZE);
-}
-
 uint32_t kboot_response_status(const uint8_t* response) { return get_u32_le(response + 10); }

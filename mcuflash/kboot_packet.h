@@ -20,6 +20,8 @@ constexpr uint8_t KBOOT_CMD_WRITE_MEMORY = 0x04;
 constexpr uint8_t KBOOT_CMD_GET_PROPERTY = 0x07;
 constexpr uint8_t KBOOT_CMD_EXECUTE = 0x09;
 constexpr uint8_t KBOOT_CMD_ERASE_ALL_UNSECURE = 0x0D;
+// The reserved byte the erase all unsecure command carries.
+constexpr uint8_t KBOOT_ERASE_RESERVED = 0xCC;
 // Tags of the bootloader's answers to read memory and get-property.
 constexpr uint8_t KBOOT_READ_MEMORY_RESPONSE = 0xA3;
 constexpr uint8_t KBOOT_GET_PROPERTY_RESPONSE = 0xA7;
@@ -59,9 +61,12 @@ size_t kboot_build_command(uint8_t* packet, uint8_t tag, uint8_t reserved,
 // Builds a data packet carrying `length` (1 to 32) bytes; returns its size.
 size_t kboot_build_data(uint8_t* packet, const uint8_t* chunk, size_t length);
 
-// The CRC a generic response carries and the one computed over its other
-// sixteen bytes.
-uint16_t kboot_response_crc_received(const uint8_t* response);
-uint16_t kboot_response_crc_calculated(const uint8_t* response);
 // The status code of a generic response: 0 means success.
 uint32_t kboot_response_status(const uint8_t* response);
+
+// What a bootloader status means, in words ("flash access error");
+// "unknown status" for a code the bootloader does not define.
+const char* kboot_status_name(uint32_t status);
+
+// Statuses the flasher acts on.
+constexpr uint32_t KBOOT_STATUS_SECURITY_VIOLATION = 10001;

@@ -16,6 +16,7 @@
 namespace {
 
 constexpr long LOCK_POLL_NS = 10 * 1000 * 1000;  // between two tries for the bus
+constexpr int LOCK_RECORD_TRIES = 10;            // ENOLCK in a row before giving up
 
 int fail(spidev_failure* failure, const char* what) {
   failure->what = what;
@@ -59,11 +60,13 @@ int spidev_exchange(const spidev_device* device, const uint8_t* tx, uint8_t* rx,
   transfer.speed_hz = device->exchange_speed_hz;
   transfer.bits_per_word = device->exchange_bits;
   const int result = ioctl(device->fd, SPI_IOC_MESSAGE(1), &transfer);
+  const int saved = errno;
   if (device->trace) {
     spidev_dump(tx, length, 32, "TX", true);
     spidev_dump(rx, length, 32, "RX", true);
   }
-  return result;
+  errno = saved;
+  return result < 0 ? -1 : 0;
 }
 
 void spidev_dump(const uint8_t* bytes, size_t length, size_t width, const char* label,
@@ -87,6 +90,7 @@ void spidev_dump(const uint8_t* bytes, size_t length, size_t width, const char* 
 
 spidev_lock_result spidev_lock(spidev_device* device, int64_t wait_ms) {
   const int64_t deadline = monotonic_ms() + wait_ms;
+  int no_record = 0;  // ENOLCK tries in a row
   for (;;) {
     if (flock(device->fd, LOCK_EX | LOCK_NB) == 0) return SPIDEV_LOCKED;
     if (errno == EINTR) continue;
@@ -98,7 +102,11 @@ spidev_lock_result spidev_lock(spidev_device* device, int64_t wait_ms) {
       }
       return SPIDEV_UNLOCKABLE;
     }
-    // Held by another process, or (ENOLCK) no lock record free for a moment.
+    // Only a lock held by another process is worth the whole wait; no lock
+    // record free may clear within a few tries, anything else never will.
+    if (errno == ENOLCK ? ++no_record > LOCK_RECORD_TRIES : errno != EWOULDBLOCK)
+      return SPIDEV_LOCK_FAILED;
+    if (errno == EWOULDBLOCK) no_record = 0;
     if (monotonic_ms() >= deadline) return SPIDEV_BUSY;
     const timespec pause = {0, LOCK_POLL_NS};
     nanosleep(&pause, nullptr);

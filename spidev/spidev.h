@@ -41,7 +41,9 @@ int spidev_open(spidev_device* device, spidev_failure* failure);
 int spidev_configure(spidev_device* device, spidev_failure* failure);
 
 // One SPI_IOC_MESSAGE(1) exchange of `length` bytes, its own chip-select
-// frame; returns the driver's result (-1 with errno when it failed).
+// frame: 0, or -1 with errno when the driver refused it. The one rule for
+// both programs: an exchange failed when the driver returned a negative
+// result; any other result carried the bytes.
 int spidev_exchange(const spidev_device* device, const uint8_t* tx, uint8_t* rx, uint32_t length);
 
 // Trace rows: "label | " and `width` cells ("XX ", "__ " past the end) a
@@ -53,10 +55,14 @@ enum spidev_lock_result {
   SPIDEV_LOCKED,      // this process owns the bus until spidev_unlock
   SPIDEV_UNLOCKABLE,  // the device does not support locks: used without
   SPIDEV_BUSY,        // another process kept the bus for the whole wait
+  SPIDEV_LOCK_FAILED, // the lock could not be taken for another cause (errno)
 };
 
-// Takes the exclusive lock on the open device, waiting at most wait_ms. A
-// device without lock support is said once on standard error.
+// Takes the exclusive lock on the open device, waiting at most wait_ms
+// while another process holds it. A device without lock support is said
+// once on standard error. Any other error ends the wait at once with
+// SPIDEV_LOCK_FAILED and errno: a bad descriptor, or no lock record free
+// (ENOLCK) through a few tries.
 spidev_lock_result spidev_lock(spidev_device* device, int64_t wait_ms);
 void spidev_unlock(const spidev_device* device);
 
@@ -66,3 +72,6 @@ int spidev_lock_holder(const spidev_device* device);
 // "/dev/spidev0.0: SPI device busy (held by process N)" on standard error,
 // the holder part only when it is known. For the programs' reporting.
 void spidev_report_busy(const spidev_device* device);
+
+// What the programs say, with errno's text, for SPIDEV_LOCK_FAILED.
+constexpr char SPIDEV_LOCK_FAILURE[] = "can't lock device";

@@ -7,6 +7,7 @@
 // clocks out its 0x69 marker, then FF FF until it answers FF F3.
 #include "spi_link.h"
 
+#include <errno.h>
 #include <stdio.h>
 #include <string.h>
 #include <unistd.h>
@@ -44,6 +45,10 @@ bool acquire_bus(spi_link* link) {
   if (link->lock_wait_ms < 0) link->lock_wait_ms = 0;
   link->refused = locked == SPIDEV_BUSY;
   if (link->refused) return false;
+  if (locked == SPIDEV_LOCK_FAILED) {
+    link->setup = {SPIDEV_LOCK_FAILURE, errno};
+    return false;
+  }
   if (link->configure_pending) {
     // The values read back are not used: every exchange asks for its own speed.
     if (spidev_configure(&link->device, &link->setup) != 0) {

@@ -15,7 +15,7 @@ struct spi_link {
   int64_t lock_wait_ms;     // what the transactions may still wait for the bus, in all
   bool configure_pending;   // the settings wait for the first time the bus is ours
   bool refused;             // the last transaction found the bus held by another process
-  spidev_failure setup;     // setup.what is set once opening or configuring failed
+  spidev_failure setup;     // setup.what is set once opening, locking or configuring failed
 };
 
 // Opens and configures the device (under the bus lock, or at the first

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <microhttpd.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <pthread.h>
 #include <stdlib.h>
@@ -12,6 +13,15 @@
 #include <unistd.h>
 
 #include "monotonic_clock.h"
+#if UNITMON_GZIP
+#include "web_encode.h"
+#endif
+#if UNITMON_WEB_CONFIG
+#include <gnutls/gnutls.h>
+
+#include "web_auth.h"
+#include "web_config.h"
+#endif
 
 namespace {
 
@@ -20,12 +30,12 @@ constexpr unsigned CONNECTIONS_PER_CLIENT = 8;
 constexpr uint64_t REQUEST_WITHIN_MS = 3000;     // from the connection, or the last answer
 constexpr uint64_t ANSWER_WITHIN_MS = 30000;     // a client that reads too slowly is ended
 constexpr unsigned IDLE_S = 10;                  // no byte either way for this long ends it
-constexpr size_t CONNECTION_MEMORY = 16 * 1024;  // a request larger than this is refused
-constexpr uint64_t EXPOSITION_FOR_MS = 1000;     // an exposition serves this long
+constexpr size_t CONNECTION_MEMORY = 64 * 1024;  // a request larger than this is refused
+constexpr uint64_t DOCUMENT_FOR_MS = 1000;       // a document serves this long
 constexpr int GUARD_EVERY_MS = 100;
 constexpr int SERVER_NICENESS = 10;
 
-const char CONTENT_TYPE[] = "text/plain; version=0.0.4; charset=utf-8";
+const char* const CONTENT_TYPES[] = {"text/plain; version=0.0.4; charset=utf-8", "text/html; charset=utf-8"};
 
 // A connection handed to libmicrohttpd; fd -1 when the slot is free.
 struct slot {
@@ -35,11 +45,49 @@ struct slot {
   uint64_t answering_since_ms;
 };
 
-MHD_Result answer_text(MHD_Connection* connection, unsigned status, const char* text) {
+// A rendered document's text, shared by the responses made of it: freed
+// with the last of them. Only the server thread touches it.
+struct shared_text {
+  unsigned refs;
+  size_t len;
+  char* data;
+};
+
+void text_release(void* cls) {
+  shared_text* t = static_cast<shared_text*>(cls);
+  if (--t->refs != 0) return;
+  free(t->data);
+  free(t);
+}
+
+// A document of the last second: its text, and the responses made of it
+// so far (plain, and gzipped once a client took it).
+struct document {
+  shared_text* text;
+  MHD_Response* plain;
+  MHD_Response* gzipped;
+  uint64_t rendered_ms;
+};
+
+void document_drop(document* d) {
+  // Connections still sending the old responses hold their own reference.
+  if (d->plain != nullptr) MHD_destroy_response(d->plain);
+  if (d->gzipped != nullptr) MHD_destroy_response(d->gzipped);
+  if (d->text != nullptr) text_release(d->text);
+  *d = document{};
+}
+
+MHD_Response* text_response(const char* text) {
   MHD_Response* response =
       MHD_create_response_from_buffer(strlen(text), const_cast<char*>(text), MHD_RESPMEM_PERSISTENT);
+  if (response != nullptr) MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, "text/plain; charset=utf-8");
+  return response;
+}
+
+MHD_Result answer_text(MHD_Connection* connection, unsigned status, const char* text) {
+  MHD_Response* response = text_response(text);
   if (response == nullptr) return MHD_NO;
-  MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, "text/plain; charset=utf-8");
+  if (status == MHD_HTTP_METHOD_NOT_ALLOWED) MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, "GET, HEAD");
   const MHD_Result r = MHD_queue_response(connection, status, response);
   MHD_destroy_response(response);
   return r;
@@ -72,12 +120,16 @@ struct exporter {
   int wake[2];                 // written to stop the server thread
   pthread_t thread;
   snapshot_source source;
+  exporter_render render;
   void* context;
+  const web_config* web;
   // The rest belongs to the server thread: libmicrohttpd runs in it, and
   // the connections are accepted there.
   slot slots[CONNECTIONS_MAX];
-  MHD_Response* exposition;
-  uint64_t rendered_ms;
+  document documents[2];       // by exporter_document
+#if UNITMON_WEB_CONFIG
+  web_auth_cache passwords;
+#endif
 };
 
 namespace {
@@ -192,62 +244,167 @@ void on_connection(void* cls, MHD_Connection* connection, void**, MHD_Connection
   if (s != nullptr) s->fd = -1;
 }
 
-// The exposition of the last second, rebuilt when older; nullptr when
-// memory ran out.
-MHD_Response* exposition(exporter* e) {
+// The document of the last second, rebuilt when older, in the form the
+// client takes; nullptr when memory ran out.
+MHD_Response* document_response(exporter* e, exporter_document which, bool gzip) {
+  document* d = &e->documents[which];
   const uint64_t now = monotonic_ms();
-  if (e->exposition != nullptr && now - e->rendered_ms < EXPOSITION_FOR_MS) return e->exposition;
-  fleet_snapshot snapshot;
-  if (!e->source(e->context, &snapshot)) return nullptr;
-  text_buffer text = {nullptr, 0, 0, false};
-  metrics_render(&text, &snapshot);
-  snapshot_free(&snapshot);
-  if (text.failed) {
-    free(text.data);
-    return nullptr;
+  if (d->text == nullptr || now - d->rendered_ms >= DOCUMENT_FOR_MS) {
+    document_drop(d);
+    fleet_snapshot snapshot;
+    if (!e->source(e->context, &snapshot)) return nullptr;
+    text_buffer text = {nullptr, 0, 0, false};
+    e->render(e->context, which, &snapshot, &text);
+    snapshot_free(&snapshot);
+    shared_text* t = text.failed ? nullptr : static_cast<shared_text*>(malloc(sizeof *t));
+    if (t == nullptr) {
+      free(text.data);
+      return nullptr;
+    }
+    *t = {1, text.len, text.data};
+    d->text = t;
+    d->rendered_ms = now;
   }
-  MHD_Response* response = MHD_create_response_from_buffer(text.len, text.data, MHD_RESPMEM_MUST_FREE);
-  if (response == nullptr) {
-    free(text.data);
-    return nullptr;
+#if UNITMON_GZIP
+  if (gzip && d->gzipped == nullptr) {
+    text_buffer packed;
+    if (web_gzip(d->text->data, d->text->len, &packed)) {
+      d->gzipped = MHD_create_response_from_buffer(packed.len, packed.data, MHD_RESPMEM_MUST_FREE);
+      if (d->gzipped == nullptr) {
+        free(packed.data);
+      } else {
+        MHD_add_response_header(d->gzipped, MHD_HTTP_HEADER_CONTENT_TYPE, CONTENT_TYPES[which]);
+        MHD_add_response_header(d->gzipped, MHD_HTTP_HEADER_VARY, MHD_HTTP_HEADER_ACCEPT_ENCODING);
+        MHD_add_response_header(d->gzipped, MHD_HTTP_HEADER_CONTENT_ENCODING, "gzip");
+      }
+    }
   }
-  MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, CONTENT_TYPE);
-  // Connections still sending the old one hold their own reference.
-  if (e->exposition != nullptr) MHD_destroy_response(e->exposition);
-  e->exposition = response;
-  e->rendered_ms = now;
-  return response;
+  if (gzip && d->gzipped != nullptr) return d->gzipped;
+#else
+  (void)gzip;
+#endif
+  if (d->plain == nullptr) {
+    d->plain = MHD_create_response_from_buffer_with_free_callback_cls(d->text->len, d->text->data,
+                                                                     text_release, d->text);
+    if (d->plain == nullptr) return nullptr;
+    ++d->text->refs;
+    MHD_add_response_header(d->plain, MHD_HTTP_HEADER_CONTENT_TYPE, CONTENT_TYPES[which]);
+    MHD_add_response_header(d->plain, MHD_HTTP_HEADER_VARY, MHD_HTTP_HEADER_ACCEPT_ENCODING);
+  }
+  return d->plain;
 }
 
+#if UNITMON_WEB_CONFIG
+// The client certificate as the configuration asks; nullptr when it passes,
+// otherwise why not.
+const char* client_refused(const web_config* web, MHD_Connection* connection) {
+  if (web->client_auth == WEB_CLIENT_NONE || web->client_auth == WEB_CLIENT_REQUEST) return nullptr;
+  const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_GNUTLS_SESSION);
+  if (info == nullptr) return "no TLS session\n";
+  gnutls_session_t session = static_cast<gnutls_session_t>(info->tls_session);
+  unsigned count = 0;
+  const bool given = gnutls_certificate_get_peers(session, &count) != nullptr && count != 0;
+  if (!given) {
+    return web->client_auth == WEB_CLIENT_VERIFY_IF_GIVEN ? nullptr : "a client certificate is required\n";
+  }
+  if (web->client_auth == WEB_CLIENT_REQUIRE_ANY) return nullptr;
+  unsigned status = 0;
+  if (gnutls_certificate_verify_peers2(session, &status) < 0 || status != 0) {
+    return "the client certificate is not signed by the configured authority\n";
+  }
+  return nullptr;
+}
+
+// True when the request may go on; otherwise the answer is queued in *r.
+bool admitted(exporter* e, MHD_Connection* connection, MHD_Result* r) {
+  if (e->web == nullptr) return true;
+  if (const char* why = client_refused(e->web, connection)) {
+    *r = answer_text(connection, MHD_HTTP_FORBIDDEN, why);
+    return false;
+  }
+  if (e->web->user_count == 0) return true;
+  char* password = nullptr;
+  char* user = MHD_basic_auth_get_username_password(connection, &password);
+  const bool ok = user != nullptr && password != nullptr &&
+                  web_auth_check(&e->passwords, e->web, user, password, monotonic_ms());
+  if (password != nullptr) {
+    memset(password, 0, strlen(password));
+    MHD_free(password);
+  }
+  if (user != nullptr) MHD_free(user);
+  if (ok) return true;
+  MHD_Response* response = text_response("a user and password are required\n");
+  *r = response != nullptr ? MHD_queue_basic_auth_fail_response(connection, "unitmon", response) : MHD_NO;
+  if (response != nullptr) MHD_destroy_response(response);
+  return false;
+}
+#else
+bool admitted(exporter*, MHD_Connection*, MHD_Result*) { return true; }
+#endif
+
 MHD_Result on_request(void* cls, MHD_Connection* connection, const char* url, const char* method,
-                      const char*, const char*, size_t*, void**) {
+                      const char*, const char*, size_t* upload_size, void** request) {
   exporter* e = static_cast<exporter*>(cls);
-  set_waiting(e, connection, 0);
+  // The first call comes with the headers; answering only once the whole
+  // request is in (a body is read and dropped) lets the connection be kept.
+  static int seen;
+  if (*request == nullptr) {
+    *request = &seen;
+    set_waiting(e, connection, 0);
+    return MHD_YES;
+  }
+  if (*upload_size != 0) {
+    *upload_size = 0;
+    return MHD_YES;
+  }
   if (strcmp(method, MHD_HTTP_METHOD_GET) != 0 && strcmp(method, MHD_HTTP_METHOD_HEAD) != 0) {
     return answer_text(connection, MHD_HTTP_METHOD_NOT_ALLOWED, "only GET and HEAD\n");
   }
-  if (strcmp(url, "/metrics") != 0) {
-    return answer_text(connection, MHD_HTTP_NOT_FOUND, "the metrics are at /metrics\n");
+  const bool page = strcmp(url, "/") == 0;
+  if (!page && strcmp(url, "/metrics") != 0) {
+    return answer_text(connection, MHD_HTTP_NOT_FOUND, "the metrics are at /metrics, the fleet at /\n");
   }
-  MHD_Response* response = exposition(e);
+  MHD_Result refused;
+  if (!admitted(e, connection, &refused)) return refused;
+  bool gzip = false;
+#if UNITMON_GZIP
+  gzip = web_accepts_gzip(MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_ACCEPT_ENCODING));
+#endif
+  MHD_Response* response = document_response(e, page ? EXPORTER_PAGE : EXPORTER_METRICS, gzip);
   if (response == nullptr) return answer_text(connection, MHD_HTTP_INTERNAL_SERVER_ERROR, "out of memory\n");
   return MHD_queue_response(connection, MHD_HTTP_OK, response);
 }
 
-}  // namespace
-
-exporter* exporter_start(const sockaddr_in* address, snapshot_source source, void* context) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (fd < 0) return nullptr;
-  int one = 1;
+// A listening socket on the address; -1 with errno.
+int listen_on(const sockaddr* address, socklen_t address_len) {
+  const int fd = socket(address->sa_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) return -1;
+  int one = 1, zero = 0;
+  // Both families on one socket where the system allows.
+  if (address->sa_family == AF_INET6) setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof zero);
   if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
-      bind(fd, reinterpret_cast<const sockaddr*>(address), sizeof *address) != 0 ||
-      listen(fd, 128) != 0) {
+      bind(fd, address, address_len) != 0 || listen(fd, 64) != 0) {
     const int saved = errno;
     close(fd);
     errno = saved;
-    return nullptr;
+    return -1;
   }
+  return fd;
+}
+
+}  // namespace
+
+exporter* exporter_start(const sockaddr* address, socklen_t address_len, const web_config* web,
+                         snapshot_source source, exporter_render render, void* context) {
+  int fd = listen_on(address, address_len);
+  if (fd < 0 && errno == EAFNOSUPPORT && address->sa_family == AF_INET6 &&
+      memcmp(&reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr, &in6addr_any, sizeof in6addr_any) == 0) {
+    sockaddr_in any = {};
+    any.sin_family = AF_INET;
+    any.sin_port = reinterpret_cast<const sockaddr_in6*>(address)->sin6_port;
+    fd = listen_on(reinterpret_cast<const sockaddr*>(&any), sizeof any);
+  }
+  if (fd < 0) return nullptr;
   exporter* e = static_cast<exporter*>(calloc(1, sizeof *e));
   if (e == nullptr || pipe2(e->wake, O_CLOEXEC) != 0) {
     const int saved = e == nullptr ? ENOMEM : errno;
@@ -258,18 +415,33 @@ exporter* exporter_start(const sockaddr_in* address, snapshot_source source, voi
   }
   e->listen_fd = fd;
   e->source = source;
+  e->render = render;
   e->context = context;
+  e->web = web;
   for (slot& s : e->slots) s.fd = -1;
   // Displaced connections linger until libmicrohttpd sees them shut: room
   // for them beyond the limit.
-  e->daemon = MHD_start_daemon(
-      MHD_USE_EPOLL | MHD_USE_NO_LISTEN_SOCKET, 0, nullptr, nullptr, on_request, e,
-      MHD_OPTION_CONNECTION_LIMIT, 4 * CONNECTIONS_MAX,
-      MHD_OPTION_CONNECTION_TIMEOUT, IDLE_S,
-      MHD_OPTION_CONNECTION_MEMORY_LIMIT, CONNECTION_MEMORY,
-      MHD_OPTION_NOTIFY_COMPLETED, on_completed, e,
-      MHD_OPTION_NOTIFY_CONNECTION, on_connection, e,
-      MHD_OPTION_END);
+  MHD_OptionItem options[12] = {
+      {MHD_OPTION_CONNECTION_LIMIT, 4 * CONNECTIONS_MAX, nullptr},
+      {MHD_OPTION_CONNECTION_TIMEOUT, IDLE_S, nullptr},
+      {MHD_OPTION_CONNECTION_MEMORY_LIMIT, CONNECTION_MEMORY, nullptr},
+  };
+  size_t n = 3;
+  unsigned flags = MHD_USE_EPOLL | MHD_USE_NO_LISTEN_SOCKET;
+#if UNITMON_WEB_CONFIG
+  if (web != nullptr && web->cert_pem != nullptr) {
+    flags |= MHD_USE_TLS;
+    options[n++] = {MHD_OPTION_HTTPS_MEM_CERT, 0, web->cert_pem};
+    options[n++] = {MHD_OPTION_HTTPS_MEM_KEY, 0, web->key_pem};
+    // TLS 1.2 and 1.3 only, as the other exporters.
+    options[n++] = {MHD_OPTION_HTTPS_PRIORITIES, 0, const_cast<char*>("NORMAL:-VERS-TLS1.1:-VERS-TLS1.0")};
+    if (web->client_ca_pem != nullptr) options[n++] = {MHD_OPTION_HTTPS_MEM_TRUST, 0, web->client_ca_pem};
+  }
+#endif
+  options[n] = {MHD_OPTION_END, 0, nullptr};
+  e->daemon = MHD_start_daemon(flags, 0, nullptr, nullptr, on_request, e, MHD_OPTION_ARRAY, options,
+                               MHD_OPTION_NOTIFY_COMPLETED, on_completed, e,
+                               MHD_OPTION_NOTIFY_CONNECTION, on_connection, e, MHD_OPTION_END);
   const MHD_DaemonInfo* info =
       e->daemon != nullptr ? MHD_get_daemon_info(e->daemon, MHD_DAEMON_INFO_EPOLL_FD) : nullptr;
   if (info != nullptr) e->epoll_fd = info->epoll_fd;
@@ -290,7 +462,7 @@ void exporter_stop(exporter* e) {
   if (write(e->wake[1], &stop, 1) != 1) shutdown(e->listen_fd, SHUT_RDWR);
   pthread_join(e->thread, nullptr);
   MHD_stop_daemon(e->daemon);  // ends the connections it holds
-  if (e->exposition != nullptr) MHD_destroy_response(e->exposition);
+  for (document& d : e->documents) document_drop(&d);
   close(e->listen_fd);
   close(e->wake[0]);
   close(e->wake[1]);

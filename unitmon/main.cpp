@@ -22,7 +22,11 @@
 #endif
 #if UNITMON_METRICS
 #include "exporter.h"
+#include "fleet_page.h"
 #include "state.h"
+#endif
+#if UNITMON_WEB_CONFIG
+#include "web_config.h"
 #endif
 #include "metrics.h"
 #include "monotonic_clock.h"
@@ -31,18 +35,31 @@
 #include "telemetry_decode.h"
 #include "units.h"
 
+struct web_config;
+
 namespace {
 
 #if UNITMON_METRICS
+#if UNITMON_WEB_CONFIG
+#define WEB_CONFIG_USAGE \
+  "      --web-config FILE  with --metrics: TLS and passwords from the exporters'\n" \
+  "                     web configuration file (tls_server_config, basic_auth_users)\n"
+#else
+#define WEB_CONFIG_USAGE "  (--web-config: this build has no TLS or passwords)\n"
+#endif
 #define METRICS_USAGE                                                                  \
-  "  -m, --metrics [ADDR:]PORT  also serve Prometheus metrics at\n"                    \
-  "                     http://ADDR:PORT/metrics (ADDR: IPv4, default all; e.g. 9102)\n" \
+  "  -m, --metrics [ADDR]:PORT  also serve Prometheus metrics at /metrics and the\n"   \
+  "                     fleet's page at / (ADDR: IPv4, or IPv6 in brackets;\n"       \
+  "                     default all addresses; e.g. 9102 or [::1]:9102)\n"           \
+  WEB_CONFIG_USAGE                                                                     \
   "  -q, --quiet        with --metrics: no table, no JSON\n"                            \
   "  -S, --state FILE   keep the unit table in FILE across restarts\n"
 #define METRICS_STATUS "with --metrics, 0 also when stopped by SIGINT or SIGTERM.\n"
 #else
 #define METRICS_STATUS ""
-#define METRICS_USAGE "  (--metrics, --quiet and --state: this build has no Prometheus exporter)\n"
+#define METRICS_USAGE \
+  "  (--metrics, --quiet, --state, --web-config: this build has no Prometheus\n" \
+  "   exporter, no fleet page, no TLS and no passwords)\n"
 #endif
 #if UNITMON_PCAP
 #define READ_USAGE "  -r, --read FILE    decode a pcap or pcapng capture instead of listening\n"
@@ -88,7 +105,10 @@ struct options {
   unsigned long timeout_s;  // 0: none
   const char* read_path;    // nullptr: listen
   bool metrics;
-  sockaddr_in metrics_address;
+  sockaddr_storage metrics_address;
+  socklen_t metrics_address_len;
+  const char* metrics_text;
+  const char* web_config_path;  // nullptr: plain HTTP, no passwords
   bool quiet;
   unsigned long stale_s;
   unsigned long forget_s;
@@ -113,6 +133,7 @@ struct monitor {
   uint64_t changes;         // for the state keeper: anything new to save
   bool stranger_reported;   // a bad datagram from an address of no unit was said
   uint32_t kernel_drops;    // the socket's drop count, last seen
+  uint32_t started_s;       // wall clock
 };
 
 bool parse_number(const char* text, unsigned long max, unsigned long* out) {
@@ -125,25 +146,40 @@ bool parse_number(const char* text, unsigned long max, unsigned long* out) {
   return true;
 }
 
-// [ADDR:]PORT, ADDR a dotted IPv4 address; all addresses without it.
-bool parse_listen_address(const char* text, sockaddr_in* out) {
+// [ADDR]:PORT, ADDR a dotted IPv4 address or an IPv6 address in brackets;
+// all addresses (IPv6's, taking IPv4 too) without it.
+bool parse_listen_address(const char* text, sockaddr_storage* out, socklen_t* out_len) {
   memset(out, 0, sizeof *out);
-  out->sin_family = AF_INET;
-  out->sin_addr.s_addr = htonl(INADDR_ANY);
+  sockaddr_in6* v6 = reinterpret_cast<sockaddr_in6*>(out);
+  sockaddr_in* v4 = reinterpret_cast<sockaddr_in*>(out);
+  v6->sin6_family = AF_INET6;
+  v6->sin6_addr = in6addr_any;
+  *out_len = sizeof *v6;
   const char* colon = strrchr(text, ':');
   const char* port_text = text;
   if (colon != nullptr) {
-    char host[16];
+    char host[64];
     const size_t len = static_cast<size_t>(colon - text);
-    if (len == 0 || len >= sizeof host) return false;
+    if (len >= sizeof host) return false;
     memcpy(host, text, len);
     host[len] = '\0';
-    if (inet_pton(AF_INET, host, &out->sin_addr) != 1) return false;
+    if (len >= 2 && host[0] == '[' && host[len - 1] == ']') {
+      host[len - 1] = '\0';
+      if (inet_pton(AF_INET6, host + 1, &v6->sin6_addr) != 1) return false;
+    } else if (len != 0) {
+      v4->sin_family = AF_INET;
+      *out_len = sizeof *v4;
+      if (inet_pton(AF_INET, host, &v4->sin_addr) != 1) return false;
+    }
     port_text = colon + 1;
   }
   unsigned long port;
   if (!parse_number(port_text, 65535, &port)) return false;
-  out->sin_port = htons(static_cast<uint16_t>(port));
+  if (out->ss_family == AF_INET) {
+    v4->sin_port = htons(static_cast<uint16_t>(port));
+  } else {
+    v6->sin6_port = htons(static_cast<uint16_t>(port));
+  }
   return true;
 }
 
@@ -156,8 +192,13 @@ bool parse_seconds(const char* name, const char* text, unsigned long* out) {
 // The options that the build leaves out.
 bool missing_feature(int c) {
 #if !UNITMON_METRICS
-  if (c == 'm' || c == 'q' || c == 'S') {
-    fprintf(stderr, "unitmon: this build has no Prometheus exporter (--metrics, --quiet, --state)\n");
+  if (c == 'm' || c == 'q' || c == 'S' || c == 'W') {
+    fprintf(stderr, "unitmon: this build has no Prometheus exporter (--metrics, --quiet, --state, --web-config)\n");
+    return true;
+  }
+#elif !UNITMON_WEB_CONFIG
+  if (c == 'W') {
+    fprintf(stderr, "unitmon: this build has no TLS and no passwords (--web-config)\n");
     return true;
   }
 #endif
@@ -176,6 +217,7 @@ bool refused_together(const options* opt) {
   const char* clash = nullptr;
   if (opt->metrics && opt->read_path != nullptr) clash = "--metrics and --read do not go together";
   if (opt->quiet && !opt->metrics) clash = "--quiet only goes with --metrics";
+  if (opt->web_config_path != nullptr && !opt->metrics) clash = "--web-config only goes with --metrics";
   if (opt->quiet && opt->json) clash = "--quiet and --json do not go together";
   if (opt->state_path != nullptr && opt->read_path != nullptr) clash = "--state and --read do not go together";
   if (clash == nullptr) return false;
@@ -191,6 +233,7 @@ int parse_options(int argc, char** argv, options* opt, bool* help) {
                                 {"read", required_argument, nullptr, 'r'},
                                 {"metrics", required_argument, nullptr, 'm'},
                                 {"quiet", no_argument, nullptr, 'q'},
+                                {"web-config", required_argument, nullptr, 'W'},
                                 {"stale", required_argument, nullptr, 's'},
                                 {"forget", required_argument, nullptr, 'f'},
                                 {"max-units", required_argument, nullptr, 'u'},
@@ -220,15 +263,17 @@ int parse_options(int argc, char** argv, options* opt, bool* help) {
         break;
       case 'r': opt->read_path = optarg; break;
       case 'm':
-        if (!parse_listen_address(optarg, &opt->metrics_address)) {
-          fprintf(stderr, "unitmon: --metrics wants [ADDR:]PORT, ADDR an IPv4 address, not '%s'\n",
-                  optarg);
+        if (!parse_listen_address(optarg, &opt->metrics_address, &opt->metrics_address_len)) {
+          fprintf(stderr, "unitmon: --metrics wants [ADDR]:PORT, ADDR an IPv4 address or an IPv6 "
+                  "address in brackets, not '%s'\n", optarg);
           return 1;
         }
         opt->metrics = true;
+        opt->metrics_text = optarg;
         break;
       case 'q': opt->quiet = true; break;
       case 'S': opt->state_path = optarg; break;
+      case 'W': opt->web_config_path = optarg; break;
       case 's':
         if (!parse_seconds("--stale", optarg, &opt->stale_s)) return 1;
         break;
@@ -409,6 +454,19 @@ bool take_snapshot(void* context, fleet_snapshot* out) {
   pthread_mutex_unlock(&m->lock);
   return ok;
 }
+
+void render(void* context, exporter_document document, const fleet_snapshot* snapshot, text_buffer* out) {
+  const monitor* m = static_cast<const monitor*>(context);
+  if (document == EXPORTER_METRICS) {
+    metrics_render(out, snapshot);
+    return;
+  }
+  timespec wall;
+  clock_gettime(CLOCK_REALTIME, &wall);
+  const fleet_page_info info = {static_cast<uint64_t>(wall.tv_sec) * 1000u + static_cast<uint64_t>(wall.tv_nsec) / 1000000u,
+                                m->started_s, m->opt.stale_s, 30};
+  fleet_page_render(out, snapshot, &info);
+}
 #endif
 
 // Reads what waits on the socket, a batch at a time and a bounded number
@@ -571,7 +629,10 @@ bool load_state(monitor* m) {
 }
 #endif
 
-int listen_udp(monitor* m) {
+int listen_udp(monitor* m, const web_config* web_settings) {
+#if !UNITMON_METRICS
+  (void)web_settings;
+#endif
   const int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (sock < 0) {
     fprintf(stderr, "unitmon: cannot open a UDP socket: %s\n", strerror(errno));
@@ -612,12 +673,10 @@ int listen_udp(monitor* m) {
   if (m->opt.state_path != nullptr && load_state(m)) keeping = start_state_keeper(&keeper, m);
   exporter* web = nullptr;
   if (m->opt.metrics) {
-    web = exporter_start(&m->opt.metrics_address, take_snapshot, m);
+    web = exporter_start(reinterpret_cast<const sockaddr*>(&m->opt.metrics_address),
+                         m->opt.metrics_address_len, web_settings, take_snapshot, render, m);
     if (web == nullptr) {
-      char address[16];
-      report_address(ntohl(m->opt.metrics_address.sin_addr.s_addr), address);
-      fprintf(stderr, "unitmon: cannot serve metrics on TCP %s:%u: %s\n", address,
-              ntohs(m->opt.metrics_address.sin_port),
+      fprintf(stderr, "unitmon: cannot serve metrics on TCP %s: %s\n", m->opt.metrics_text,
               errno != 0 ? strerror(errno) : "the HTTP server did not start");
       if (keeping) stop_state_keeper(&keeper);
       close(sock);
@@ -690,6 +749,19 @@ int main(int argc, char** argv) {
     return flush_output() ? 0 : 1;
   }
   m.terminal = !m.opt.json && !m.opt.quiet && isatty(STDOUT_FILENO) != 0;
+  m.started_s = static_cast<uint32_t>(time(nullptr));
+  const web_config* web_settings = nullptr;
+#if UNITMON_WEB_CONFIG
+  static web_config web;
+  if (m.opt.web_config_path != nullptr) {
+    char error[512];
+    if (!web_config_load(m.opt.web_config_path, &web, error, sizeof error)) {
+      fprintf(stderr, "unitmon: --web-config %s\n", error);
+      return 1;
+    }
+    web_settings = &web;
+  }
+#endif
   units_init(&m.table, m.opt.max_units);
   pthread_mutex_init(&m.lock, nullptr);
 
@@ -711,9 +783,12 @@ int main(int argc, char** argv) {
   sigprocmask(SIG_BLOCK, &stops, nullptr);
 #if UNITMON_PCAP
   if (m.opt.read_path != nullptr) sigprocmask(SIG_UNBLOCK, &stops, nullptr);
-  const int failed = m.opt.read_path != nullptr ? read_capture(&m) : listen_udp(&m);
+  const int failed = m.opt.read_path != nullptr ? read_capture(&m) : listen_udp(&m, web_settings);
 #else
-  const int failed = listen_udp(&m);
+  const int failed = listen_udp(&m, web_settings);
+#endif
+#if UNITMON_WEB_CONFIG
+  web_config_free(&web);
 #endif
   if (m.counts.malformed != 0) {
     fprintf(stderr, "unitmon: %llu malformed datagrams ignored\n",

@@ -9,6 +9,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "board_version.h"
 #include "escape.h"
 #include "report.h"
 
@@ -134,7 +135,42 @@ void unit_samples(text_buffer* parts, const unit_view* u) {
   sample(&parts[INFO], "unitmon_unit_info", labels, strlen(labels), "1");
 }
 
+// When the process started, from the kernel's boot time and the process's
+// start in clock ticks after it; false when /proc does not say.
+bool process_start_time(uint64_t* seconds, uint64_t* hundredths) {
+  FILE* f = fopen("/proc/stat", "r");
+  if (f == nullptr) return false;
+  char line[256];
+  unsigned long long boot = 0;
+  bool have_boot = false;
+  while (!have_boot && fgets(line, sizeof line, f) != nullptr) have_boot = sscanf(line, "btime %llu", &boot) == 1;
+  fclose(f);
+  f = have_boot ? fopen("/proc/self/stat", "r") : nullptr;
+  if (f == nullptr) return false;
+  // The command name may hold spaces and parentheses: fields are counted
+  // from its last ')'. The start time is field 22, the 20th after it.
+  char stat[1024];
+  const size_t n = fread(stat, 1, sizeof stat - 1, f);
+  fclose(f);
+  stat[n] = '\0';
+  const char* p = strrchr(stat, ')');
+  unsigned long long ticks = 0;
+  for (int field = 2; p != nullptr && field < 22; ++field) p = strchr(p + 1, ' ');
+  if (p == nullptr || sscanf(p + 1, "%llu", &ticks) != 1) return false;
+  const long hz = sysconf(_SC_CLK_TCK);
+  if (hz <= 0) return false;
+  const unsigned long long per_s = static_cast<unsigned long long>(hz);
+  *seconds = boot + ticks / per_s;
+  *hundredths = ticks % per_s * 100u / per_s;
+  return true;
+}
+
 void process_metrics(text_buffer* b) {
+  uint64_t start_s, start_cs;
+  if (process_start_time(&start_s, &start_cs)) {
+    family(b, "process_start_time_seconds", "gauge", "Start time of the process since unix epoch in seconds.");
+    text_append(b, "process_start_time_seconds %" PRIu64 ".%02" PRIu64 "\n", start_s, start_cs);
+  }
   rusage ru;
   if (getrusage(RUSAGE_SELF, &ru) == 0) {
     const uint64_t us = (static_cast<uint64_t>(ru.ru_utime.tv_sec) + static_cast<uint64_t>(ru.ru_stime.tv_sec)) * 1000000u +
@@ -203,5 +239,7 @@ void metrics_render(text_buffer* b, const fleet_snapshot* t) {
   text_append(b, "unitmon_units_max %zu\n", t->max);
   family(b, "unitmon_units_forgotten_total", "counter", "Units forgotten after --forget seconds of silence.");
   text_append(b, "unitmon_units_forgotten_total %" PRIu64 "\n", c->forgotten);
+  family(b, "unitmon_build_info", "gauge", "The unitmon that answers: its version and git commit; always 1.");
+  text_append(b, "unitmon_build_info{version=\"%s\",revision=\"%s\"} 1\n", BOARD_VERSION, BOARD_REVISION);
   process_metrics(b);
 }

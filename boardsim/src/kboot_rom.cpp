@@ -372,8 +372,12 @@ void KbootRom::on_command(const uint8_t* p, size_t n) {
   }
   data_done_ = false;
   send_ack(true);
+  answering_ = tag;  // until its first response is built
+  answer_command(tag, p + 4, count);
+  answering_ = -1;
+}
 
-  const uint8_t* param = p + 4;
+void KbootRom::answer_command(uint8_t tag, const uint8_t* param, unsigned count) {
   int want_count;
   switch (tag) {
     case kTagErase: want_count = 0; break;
@@ -501,6 +505,10 @@ uint32_t KbootRom::next_status(uint32_t natural) {
   ++responses_;
   long long k = static_cast<long long>(responses_);
   bad_crc_next_ = state_.get_int("kb.bad_crc_at") == k;
+  const int answering = answering_;
+  answering_ = -1;
+  if (answering >= 0 && state_.get_int("kb.error_command", -1) == answering)
+    return static_cast<uint32_t>(state_.get_int("kb.error_status", kStatusUnknownCommand));
   if (state_.get_int("kb.error_at") == k)
     return static_cast<uint32_t>(state_.get_int("kb.error_status", kStatusUnknownCommand));
   return natural;

@@ -53,6 +53,7 @@ class KbootRom : public SpiPeer {
   void on_host_ack();
   void on_framed_packet();  // command or data packet, pkt_ holds it whole
   void on_command(const uint8_t* payload, size_t len);
+  void answer_command(uint8_t tag, const uint8_t* param, unsigned count);  // an ACKed command
   void on_data(const uint8_t* payload, size_t len);
   void on_get_property(const uint8_t* param);
   void on_read_memory(const uint8_t* param);
@@ -103,6 +104,7 @@ class KbootRom : public SpiPeer {
   unsigned long packets_ = 0;    // host packets wanting an ACK, since boot
   unsigned long responses_ = 0;  // generic responses sent, since boot
   bool bad_crc_next_ = false;    // the response being built carries a wrong CRC
+  int answering_ = -1;           // the command whose first response is being built
 };
 
 }  // namespace boardsim

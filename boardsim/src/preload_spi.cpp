@@ -305,12 +305,16 @@ EXPORT int ioctl(int fd, int request, ...) {
 
 // spi.no_lock=1: the device's driver refuses locks (EINVAL), as on a unit
 // whose device node lives on a file system without flock support.
+// spi.lock_errno=N: every flock on the device fails with errno N (37,
+// ENOLCK: the kernel's lock records used up).
 EXPORT int flock(int fd, int operation) __THROW {
   if (!in_sim) {
     if (FdInfo* f = tracked(fd); f && f->kind == Kind::spi) {
       Inside inside;
       SimBoard* b = current_board();
       if (b && b->state.get_int("spi.no_lock", 0) != 0) return fail(EINVAL);
+      if (b && b->state.get_int("spi.lock_errno", 0) > 0)
+        return fail(static_cast<int>(b->state.get_int("spi.lock_errno", 0)));
     }
   }
   return real_flock()(fd, operation);

@@ -2,6 +2,7 @@
 // process that keeps it makes them give up in time, before they touch the
 // MCU; a holder that dies frees it.
 #include <fcntl.h>
+#include <errno.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -121,6 +122,31 @@ INSTANTIATE_TEST_SUITE_P(
         Unlocked{"NoDeviceRestartOnly", "spi.fail_open", {"-r"}, false,
                  "MCU successfully rebooted\n"}),
     [](const auto& info) { return info.param.name; });
+
+// A lock that fails for another cause than a holder is said with that
+// cause at once, by both programs, and nothing reaches the MCU.
+TEST(BusLock, OtherLockErrorsSayTheirCause) {
+  const struct {
+    std::vector<std::string> args;  // as in BusHeld
+    bool unitctl;
+  } programs[] = {{{"-b"}, true}, {{"IMAGE"}, false}, {{"-r"}, false}};
+  const struct {
+    int error;
+    const char* text;
+  } errors[] = {{ENOLCK, "No locks available"}, {EBADF, "Bad file descriptor"}};
+  for (const auto& p : programs) {
+    for (const auto& e : errors) {
+      SCOPED_TRACE(p.args[0] + " " + e.text);
+      Board board;
+      board.set("spi.lock_errno", e.error);
+      const RunResult r = board.run(command(p.unitctl, p.args, board.dir() + "/image.bin"), {}, 60);
+      EXPECT_EQ(r.status, 1);
+      EXPECT_EQ(r.err, std::string("can't lock device: ") + e.text + "\n");
+      EXPECT_TRUE(board.gpio_log().empty());
+      EXPECT_TRUE(board.spi_log().empty());
+    }
+  }
+}
 
 // The telemetry service does not wait long for a held bus: each round
 // gives up after about half a second and sends its datagrams all the same.

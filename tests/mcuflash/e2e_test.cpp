@@ -13,6 +13,7 @@
 #include <boardsim/board.h>
 
 #include "kboot_reference.h"
+#include "run_lines.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -62,7 +63,8 @@ std::string usage(const std::string& program) {
          "  -V                   Print mcuflash's version and exit\n"
          "  -v                   Enable verbose output\n"
          "  -r                   Reboot MCU\n"
-         "  -c                   Read the image back and compare before starting it\n";
+         "  -c                   Read the image back and compare before starting it\n"
+         "  -d FILE              Save the MCU's flash to FILE (no image, no -c)\n";
 }
 
 std::string spinner(size_t chunks) {
@@ -286,7 +288,9 @@ TEST_F(Mcuflash, FailedExchangeEndsWithStatus1AfterFlushingOutput) {
   const std::string img = image({1, 2, 3});
   board_.set("spi.fail_exchanges", 1);
   const RunResult r = run({img});
-  expect_set_up_failure(r, "can't send spi message: Input/output error\n");
+  expect_set_up_failure(r, "can't send spi message: Input/output error\n"
+                           "mcuflash: the MCU is held in reset or in its bootloader, its flash "
+                           "unchanged; mcuflash -r starts the unchanged firmware\n");
   EXPECT_EQ(r.out, "Flashing " + img + "\n");  // not lost in the pipe's buffer
   EXPECT_EQ(gpio_writes(board_), first_init() + kReboot + kEnterBootloader);
 }
@@ -415,6 +419,8 @@ TEST_P(GpioFaults, EndTheRunWithTheFileAndStatusOne) {
   const bool written = f.name == "FinalRestart";
   std::string err = f.path + ": " + strerror(f.error) + "\n";
   if (written) err += img + " was written, but the MCU could not be restarted\n";
+  // Once the MCU was touched, where it was left.
+  if (std::string(f.name).rfind("Init", 0) != 0) err += "mcuflash: " + (written ? kWritten : kHeld);
   EXPECT_EQ(r.err, err);
   if (!f.flash) {
     EXPECT_EQ(r.out, "");

@@ -148,7 +148,7 @@ TEST(McuflashImages, FlashRangeAndReadBack) {
     if (c.key) board.set(c.key, c.value);
     const RunResult r = flash(board, c.args);
     EXPECT_EQ(r.status, c.status) << r.out << r.err;
-    const std::string& text = c.status == 0 || r.err.empty() ? r.out : r.err;
+    const std::string text = r.out + r.err;
     EXPECT_NE(text.find(c.says), std::string::npos) << r.out << r.err;
     EXPECT_EQ(board.get("mcu.program"), c.program);
     EXPECT_EQ(board.get("kb.erased"), c.erased ? "1" : "");

@@ -42,7 +42,7 @@ TEST(SpiExchange, DescriptorCarriesTheSettingsReadBack) {
   board.clear_logs();
   const uint8_t tx[3] = {0x01, 0x02, 0x03};
   uint8_t rx[3] = {};
-  EXPECT_EQ(spidev_exchange(&device, tx, rx, 3), 3);
+  EXPECT_EQ(spidev_exchange(&device, tx, rx, 3), 0);
   const auto log = board.spi_log();
   ASSERT_EQ(log.size(), 1u);
   const auto& e = log[0];

@@ -633,15 +633,21 @@ TEST(Units, RefusedOptions) {
       {{"--metrics", "9102", "--read", "x"}, UNITMON_METRICS && UNITMON_PCAP
           ? "unitmon: --metrics and --read do not go together\n"
           : UNITMON_METRICS ? "unitmon: this build reads no captures (--read)\n"
-                            : "unitmon: this build has no Prometheus exporter (--metrics, --quiet, --state)\n"},
+                            : "unitmon: this build has no Prometheus exporter (--metrics, --quiet, --state, --web-config)\n"},
       {{"--metrics", "300.1.1.1:9102"}, UNITMON_METRICS
-          ? "unitmon: --metrics wants [ADDR:]PORT, ADDR an IPv4 address, not '300.1.1.1:9102'\n"
-          : "unitmon: this build has no Prometheus exporter (--metrics, --quiet, --state)\n"},
+          ? "unitmon: --metrics wants [ADDR]:PORT, ADDR an IPv4 address or an IPv6 address in brackets, "
+            "not '300.1.1.1:9102'\n"
+          : "unitmon: this build has no Prometheus exporter (--metrics, --quiet, --state, --web-config)\n"},
+      {{"--metrics", "[fe80::zz]:9102"}, UNITMON_METRICS
+          ? "unitmon: --metrics wants [ADDR]:PORT, ADDR an IPv4 address or an IPv6 address in brackets, "
+            "not '[fe80::zz]:9102'\n"
+          : "unitmon: this build has no Prometheus exporter (--metrics, --quiet, --state, --web-config)\n"},
       {{"--metrics", "65536"}, UNITMON_METRICS
-          ? "unitmon: --metrics wants [ADDR:]PORT, ADDR an IPv4 address, not '65536'\n"
-          : "unitmon: this build has no Prometheus exporter (--metrics, --quiet, --state)\n"},
+          ? "unitmon: --metrics wants [ADDR]:PORT, ADDR an IPv4 address or an IPv6 address in brackets, "
+            "not '65536'\n"
+          : "unitmon: this build has no Prometheus exporter (--metrics, --quiet, --state, --web-config)\n"},
       {{"--quiet", "--timeout", "1"}, UNITMON_METRICS ? "unitmon: --quiet only goes with --metrics\n"
-          : "unitmon: this build has no Prometheus exporter (--metrics, --quiet, --state)\n"},
+          : "unitmon: this build has no Prometheus exporter (--metrics, --quiet, --state, --web-config)\n"},
       {{"--max-units", "0"}, "unitmon: --max-units wants a whole number from 1 to 1000000, not '0'\n"},
       {{"--stale", "x"}, "unitmon: --stale wants whole seconds from 1 up, not 'x'\n"},
   };
@@ -684,6 +690,6 @@ TEST(Units, EveryProgramSaysItsVersion) {
   }
 }
 
-TEST(Units, LinksOnlyTheCLibrary) { test_support::expect_c_runtime_only(UNITMON_PATH, {"libpcap.so", "libmicrohttpd.so"}); }
+TEST(Units, LinksOnlyTheCLibrary) { test_support::expect_c_runtime_only(UNITMON_PATH, {"libpcap.so", "libmicrohttpd.so", "libyaml-0.so", "libgnutls.so", "libcrypt.so", "libz.so"}); }
 
 }  // namespace

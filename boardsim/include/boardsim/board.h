@@ -76,6 +76,7 @@
 //     spi.fail_open=1          opening /dev/spidev0.0 fails (ENOENT)
 //     spi.no_lock=1            flock() on the device fails with EINVAL (a
 //                              device without lock support)
+//     spi.lock_errno=N         flock() on the device fails with errno N
 //     spi.fail_ioctl=NAME      that configuration ioctl returns -1 (EINVAL);
 //                              NAME: wr_mode rd_mode wr_bits rd_bits
 //                                    wr_speed rd_speed
@@ -93,6 +94,9 @@
 //     kb.bad_crc_at=K      the K-th generic response carries a wrong CRC
 //     kb.error_at=K        the K-th generic response carries status
 //     kb.error_status=S    (default 10000 when kb.error_at is set)
+//     kb.error_command=T   the first response to every command with tag T
+//                          (decimal: 13 erase, 3 read memory, 7 get
+//                          property...) carries status kb.error_status
 //     kb.silent=1          the bootloader never answers (zero bytes)
 //     kb.flash_start=A     flash start address, get-property 3        (0)
 //     kb.flash_size=N      flash size in bytes, get-property 4   (262144)
