@@ -136,7 +136,6 @@ void datagram(run* r, uint32_t source, const uint8_t* data, size_t len) {
   telemetry_record record;
   if (telemetry_decode(data, len, &record) != TELEMETRY_OK) {
     ++r->counts.malformed;
-    units_at(&r->table, source, r->now_ms);
     return;
   }
   FUZZ_REQUIRE(record.type <= TELEMETRY_IDENTITY && record.serial_len <= TELEMETRY_SERIAL_LEN,
@@ -189,7 +188,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (size_t i = 0; i < r.table.count; ++i) check_json(nullptr, r.table.units[i]);
   FUZZ_REQUIRE(r.table.count <= r.table.max, "table within its limit");
   text_buffer text = {nullptr, 0, 0, false};
-  metrics_render(&text, &r.table, &r.counts);
+  fleet_snapshot snapshot;
+  FUZZ_REQUIRE(snapshot_take(&snapshot, &r.table, &r.counts), "snapshot");
+  metrics_render(&text, &snapshot);
+  snapshot_free(&snapshot);
   FUZZ_REQUIRE(!text.failed && valid_utf8(text.data, text.len), "exposition in UTF-8");
   for (char* line = text.data; line < text.data + text.len;) {
     char* end = static_cast<char*>(memchr(line, '\n', static_cast<size_t>(text.data + text.len - line)));

@@ -7,12 +7,14 @@ On the simulated board: bus exchanges per 32-byte chunk of the download
 without -c and the read-back's share with -c (the difference between a
 256 KiB and a 32-byte flash, wake-up bytes left out), with the bootloader
 sending no filler and its default two filler bytes before each packet; and
-the wall time of a 256 KiB flash with and without -c. Then the time and
+the wall time of a 256 KiB flash with and without -c; the same exchanges
+per 32 bytes read by saving the flash (-d), and the wall time of saving
+256 KiB (median of 5). Then the time and
 peak resident set of mcuflash reading a 1 MiB image as raw, Intel HEX,
 S-record and ELF (made by the ARM toolchain) up to the point where it opens
 the SPI device, which on this host does not exist.
 """
-import os, re, subprocess, sys, tempfile, time
+import os, re, statistics, subprocess, sys, tempfile, time
 
 build = sys.argv[1] if len(sys.argv) > 1 else "build"
 sim = os.path.join(build, "boardsim", "boardsim")
@@ -57,6 +59,22 @@ def flash(size, filler, verify):
         return exchanges(board), t
 
 
+def dump(size, filler):
+    with tempfile.TemporaryDirectory() as board:
+        subprocess.run([sim, "--dir", board, "--set", "kb.filler=%d" % filler,
+                        "--set", "kb.flash_size=%d" % size, "--", "true"], check=True)
+        now = time.monotonic()
+        time.sleep(int(now) + 1 + FLASH_START - now)
+        out = os.path.join(board, "saved.bin")
+        t0 = time.monotonic()
+        r = subprocess.run([sim, "--dir", board, "--", mcuflash, "-d", out], capture_output=True)
+        t = time.monotonic() - t0
+        if r.returncode != 0 or os.path.getsize(out) != size:
+            sys.exit("mcuflash -d failed: %r %r" % (r.stdout[-300:], r.stderr[-300:]))
+        return exchanges(board), t
+
+
+
 big, small = 256 * 1024, 32
 chunks = big // 32 - small // 32
 for filler in (0, 2):
@@ -67,6 +85,12 @@ for filler in (0, 2):
 t_plain = flash(big, 2, False)[1]
 t_checked = flash(big, 2, True)[1]
 print("256 KiB flash on the simulator: %.2f s, with -c %.2f s" % (t_plain, t_checked))
+for filler in (0, 2):
+    print("filler %d: %.2f exchanges per 32 bytes read by -d"
+          % (filler, (dump(big, filler)[0] - dump(small, filler)[0]) / chunks))
+times = [dump(big, 2)[1] for _ in range(5)]
+print("saving a 256 KiB flash (-d) on the simulator: median %.2f s, slowest %.2f s"
+      % (statistics.median(times), max(times)))
 
 with tempfile.TemporaryDirectory() as d:
     raw = os.path.join(d, "image.bin")

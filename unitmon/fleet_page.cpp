@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "board_version.h"
+#include "escape.h"
 #include "report.h"
 
 void fleet_page_escape(const uint8_t* bytes, size_t len, char* out) {
@@ -59,54 +60,50 @@ struct sort_context {
   uint64_t now_ms, stale_ms;
 };
 
-bool is_stale(const unit_record* u, const sort_context& c) { return c.now_ms - u->seen_ms > c.stale_ms; }
+uint64_t seen_ms(const unit_view* u) { return static_cast<uint64_t>(u->seen_s) * 1000u + u->seen_us / 1000u; }
 
-int battery_of(const unit_record* u) {
-  return u->now.has_status && u->now.status.battery_valid ? u->now.status.battery : 1000;
+uint64_t age_ms(const unit_view* u, uint64_t now_ms) {
+  const uint64_t seen = seen_ms(u);
+  return now_ms > seen ? now_ms - seen : 0;
 }
+
+bool is_stale(const unit_view* u, const sort_context& c) { return age_ms(u, c.now_ms) > c.stale_ms; }
+
+int battery_of(const unit_view* u) { return u->has_status && u->battery_valid ? u->battery : 1000; }
 
 int compare_units(const void* a, const void* b, void* context) {
   const sort_context& sorting = *static_cast<const sort_context*>(context);
-  const unit_record* x = *static_cast<const unit_record* const*>(a);
-  const unit_record* y = *static_cast<const unit_record* const*>(b);
+  const unit_view* x = *static_cast<const unit_view* const*>(a);
+  const unit_view* y = *static_cast<const unit_view* const*>(b);
   const bool xs = is_stale(x, sorting), ys = is_stale(y, sorting);
   if (xs != ys) return xs ? -1 : 1;
-  if (xs && x->seen_ms != y->seen_ms) return x->seen_ms < y->seen_ms ? -1 : 1;
+  if (xs && seen_ms(x) != seen_ms(y)) return seen_ms(x) < seen_ms(y) ? -1 : 1;
   const int bx = battery_of(x), by = battery_of(y);
   if (bx != by) return bx < by ? -1 : 1;
   return x < y ? -1 : x > y;
 }
 
-void row(text_buffer* b, const unit_record* u, const fleet_page_info* info, bool stale) {
+void row(text_buffer* b, const unit_view* u, const fleet_page_info* info, bool stale) {
   char serial[8 * TELEMETRY_SERIAL_LEN + 1] = "<i>not yet known</i>";
   char uuid[2 * TELEMETRY_UUID_LEN + 1] = "";
   if (u->has_identity) {
     fleet_page_escape(u->serial, u->serial_len, serial);
-    static const char HEX[] = "0123456789abcdef";
-    for (size_t i = 0; i < TELEMETRY_UUID_LEN; ++i) {
-      uuid[2 * i] = HEX[u->uuid[i] >> 4];
-      uuid[2 * i + 1] = HEX[u->uuid[i] & 0x0F];
-    }
-    uuid[2 * TELEMETRY_UUID_LEN] = '\0';
+    text_uuid(u->uuid, uuid);
   }
   char address[16];
   report_address(u->address, address);
   char version[20] = "&ndash;";
-  if (u->now.has_version) {
-    snprintf(version, sizeof version, "%u.%u.%u", u->now.version.major, u->now.version.minor,
-             u->now.version.patch);
-  }
+  if (u->has_version) snprintf(version, sizeof version, "%u.%u.%u", u->major, u->minor, u->patch);
   char battery[120] = "&ndash;";
-  const telemetry_record& s = u->now.status;
-  if (u->now.has_status && s.battery_valid) {
+  if (u->has_status && u->battery_valid) {
     snprintf(battery, sizeof battery,
-             "<meter min=0 max=100 low=20 high=50 optimum=100 value=%u></meter> %u&nbsp;%%", s.battery,
-             s.battery);
+             "<meter min=0 max=100 low=20 high=50 optimum=100 value=%u></meter> %u&nbsp;%%", u->battery,
+             u->battery);
   }
   const char* charging = "&ndash;";
-  if (u->now.has_status && s.charging_valid) charging = s.charging == 1 ? "yes" : s.charging == 0 ? "no" : "error";
+  if (u->has_status && u->charging_valid) charging = u->charging == 1 ? "yes" : u->charging == 0 ? "no" : "error";
   char age[32];
-  age_text(info->now_ms - u->seen_ms, age, sizeof age);
+  age_text(age_ms(u, info->now_ms), age, sizeof age);
   text_append(b, "<tr%s><td>%s<td><code>%s</code><td>%s<td>%s<td>%s<td>%s<td>%s ago%s</tr>\n",
               stale ? " class=stale" : "", serial, uuid, address, version, battery, charging, age,
               stale ? " &#9888; silent" : "");
@@ -114,17 +111,17 @@ void row(text_buffer* b, const unit_record* u, const fleet_page_info* info, bool
 
 }  // namespace
 
-void fleet_page_render(text_buffer* b, const unit_table* t, const listener_counts* c,
-                       const fleet_page_info* info) {
+void fleet_page_render(text_buffer* b, const fleet_snapshot* t, const fleet_page_info* info) {
+  const listener_counts* c = &t->counts;
   sort_context sorting = {info->now_ms, static_cast<uint64_t>(info->stale_s) * 1000u};
-  const unit_record** units = static_cast<const unit_record**>(malloc((t->count + 1) * sizeof *units));
+  const unit_view** units = static_cast<const unit_view**>(malloc((t->count + 1) * sizeof *units));
   if (units == nullptr) {
     b->failed = true;
     return;
   }
   size_t silent = 0;
   for (size_t i = 0; i < t->count; ++i) {
-    units[i] = t->units[i];
+    units[i] = &t->units[i];
     if (is_stale(units[i], sorting)) ++silent;
   }
   qsort_r(units, t->count, sizeof *units, compare_units, &sorting);
@@ -138,7 +135,8 @@ void fleet_page_render(text_buffer* b, const unit_table* t, const listener_count
   tm utc;
   if (gmtime_r(&started, &utc) != nullptr) strftime(since, sizeof since, "%Y-%m-%d %H:%M:%S UTC", &utc);
   char running[32];
-  age_text((static_cast<uint64_t>(info->now_s) - info->started_s) * 1000u, running, sizeof running);
+  const uint64_t started_ms = static_cast<uint64_t>(info->started_s) * 1000u;
+  age_text(info->now_ms > started_ms ? info->now_ms - started_ms : 0, running, sizeof running);
   const uint64_t received = c->received[0] + c->received[1] + c->received[2];
 
   text_append(b, "<!DOCTYPE html>\n<html lang=en><head><meta charset=utf-8>\n");
@@ -149,12 +147,12 @@ void fleet_page_render(text_buffer* b, const unit_table* t, const listener_count
               "<p id=about>unitmon %s%s%s on %s, listening since %s (%s). "
               "<b>%zu units</b>, <b>%zu silent</b> for more than %lu s.\n"
               "<p id=datagrams>Datagrams received: %" PRIu64 " good, %" PRIu64 " malformed; lost: %" PRIu64
-              " of units beyond the table's %zu. <a href=\"/metrics\">Metrics for Prometheus</a>\n"
+              " dropped by the kernel, %" PRIu64 " of units beyond the table's %zu. <a href=\"/metrics\">Metrics for Prometheus</a>\n"
               "<table><thead><tr><th>Serial number<th>UUID<th>Address<th>Version<th>Battery"
               "<th>Charging<th>Last contact</tr></thead>\n<tbody>\n",
               host_html, t->count, silent, STYLE, host_html, BOARD_VERSION,
               BOARD_REVISION[0] != '\0' ? " " : "", BOARD_REVISION, host_html, since, running, t->count,
-              silent, info->stale_s, received, c->malformed, t->dropped, t->max);
+              silent, info->stale_s, received, c->malformed, c->receive_drops, t->dropped, t->max);
   for (size_t i = 0; i < t->count; ++i) row(b, units[i], info, i < silent);
   text_append(b, "</tbody></table>\n</body></html>\n");
   free(units);

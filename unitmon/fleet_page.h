@@ -7,18 +7,16 @@
 #include <stdint.h>
 
 #include "metrics.h"
-#include "units.h"
+#include "snapshot.h"
 
 struct fleet_page_info {
-  uint64_t now_ms;         // now, on the clock of the table's seen_ms
-  uint32_t now_s;          // now, wall clock
+  uint64_t now_ms;         // now, wall clock, as the units' last contact
   uint32_t started_s;      // when this unitmon started, wall clock
   unsigned long stale_s;   // silent for longer: the row is marked
   unsigned refresh_s;      // the page reloads itself after this (0: never)
 };
 
-void fleet_page_render(text_buffer* out, const unit_table* table, const listener_counts* counts,
-                       const fleet_page_info* info);
+void fleet_page_render(text_buffer* out, const fleet_snapshot* fleet, const fleet_page_info* info);
 
 // Text of unit bytes for HTML: & < > " ' as character references, bytes
 // from 0x80 up as the characters U+0080 to U+00FF and control bytes as

@@ -7,6 +7,7 @@
 #include <getopt.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -22,6 +23,7 @@
 #if UNITMON_METRICS
 #include "exporter.h"
 #include "fleet_page.h"
+#include "state.h"
 #endif
 #if UNITMON_WEB_CONFIG
 #include "web_config.h"
@@ -50,13 +52,14 @@ namespace {
   "                     fleet's page at / (ADDR: IPv4, or IPv6 in brackets;\n"       \
   "                     default all addresses; e.g. 9102 or [::1]:9102)\n"           \
   WEB_CONFIG_USAGE                                                                     \
-  "  -q, --quiet        with --metrics: no table, no JSON\n"
+  "  -q, --quiet        with --metrics: no table, no JSON\n"                            \
+  "  -S, --state FILE   keep the unit table in FILE across restarts\n"
 #define METRICS_STATUS "with --metrics, 0 also when stopped by SIGINT or SIGTERM.\n"
 #else
 #define METRICS_STATUS ""
 #define METRICS_USAGE \
-  "  (--metrics, --quiet, --web-config: this build has no Prometheus exporter,\n" \
-  "   no fleet page, no TLS and no passwords)\n"
+  "  (--metrics, --quiet, --state, --web-config: this build has no Prometheus\n" \
+  "   exporter, no fleet page, no TLS and no passwords)\n"
 #endif
 #if UNITMON_PCAP
 #define READ_USAGE "  -r, --read FILE    decode a pcap or pcapng capture instead of listening\n"
@@ -86,6 +89,9 @@ constexpr uint64_t REDRAW_MIN_MS = 250;
 constexpr uint64_t REDRAW_EVERY_MS = 1000;
 constexpr uint64_t SWEEP_EVERY_MS = 1000;
 constexpr int SOCKET_BUFFER = 8 * 1024 * 1024;  // asked for; the kernel may give less
+constexpr unsigned RECEIVE_BATCH = 64;           // datagrams per read, handled under one lock
+constexpr unsigned RECEIVE_PASS = 1024;          // datagrams between looks at the clock
+constexpr uint64_t STATE_EVERY_MS = 5000;
 
 volatile sig_atomic_t stop_signal = 0;
 volatile sig_atomic_t timed_out = 0;
@@ -107,6 +113,7 @@ struct options {
   unsigned long stale_s;
   unsigned long forget_s;
   unsigned long max_units;
+  const char* state_path;   // nullptr: none
   bool version;
 };
 
@@ -118,8 +125,14 @@ struct monitor {
   bool dirty;
   uint64_t drawn_ms;
   uint64_t swept_ms;
+  // Changed by this thread alone, under the lock; others read them through
+  // a snapshot taken under it.
+  pthread_mutex_t lock;
   listener_counts counts;
   unit_table table;
+  uint64_t changes;         // for the state keeper: anything new to save
+  bool stranger_reported;   // a bad datagram from an address of no unit was said
+  uint32_t kernel_drops;    // the socket's drop count, last seen
   uint32_t started_s;       // wall clock
 };
 
@@ -179,8 +192,8 @@ bool parse_seconds(const char* name, const char* text, unsigned long* out) {
 // The options that the build leaves out.
 bool missing_feature(int c) {
 #if !UNITMON_METRICS
-  if (c == 'm' || c == 'q' || c == 'W') {
-    fprintf(stderr, "unitmon: this build has no Prometheus exporter (--metrics, --quiet, --web-config)\n");
+  if (c == 'm' || c == 'q' || c == 'S' || c == 'W') {
+    fprintf(stderr, "unitmon: this build has no Prometheus exporter (--metrics, --quiet, --state, --web-config)\n");
     return true;
   }
 #elif !UNITMON_WEB_CONFIG
@@ -206,6 +219,7 @@ bool refused_together(const options* opt) {
   if (opt->quiet && !opt->metrics) clash = "--quiet only goes with --metrics";
   if (opt->web_config_path != nullptr && !opt->metrics) clash = "--web-config only goes with --metrics";
   if (opt->quiet && opt->json) clash = "--quiet and --json do not go together";
+  if (opt->state_path != nullptr && opt->read_path != nullptr) clash = "--state and --read do not go together";
   if (clash == nullptr) return false;
   fprintf(stderr, "unitmon: %s\n", clash);
   return true;
@@ -223,6 +237,7 @@ int parse_options(int argc, char** argv, options* opt, bool* help) {
                                 {"stale", required_argument, nullptr, 's'},
                                 {"forget", required_argument, nullptr, 'f'},
                                 {"max-units", required_argument, nullptr, 'u'},
+                                {"state", required_argument, nullptr, 'S'},
                                 {"help", no_argument, nullptr, 'h'},
                                 {"version", no_argument, nullptr, 'V'},
                                 {nullptr, 0, nullptr, 0}};
@@ -230,7 +245,7 @@ int parse_options(int argc, char** argv, options* opt, bool* help) {
   opt->forget_s = 3600;
   opt->max_units = UNITS_DEFAULT_MAX;
   int c;
-  while ((c = getopt_long(argc, argv, "+jn:t:r:m:qs:f:u:hV", LONG, nullptr)) != -1) {
+  while ((c = getopt_long(argc, argv, "+jn:t:r:m:qs:f:u:S:hV", LONG, nullptr)) != -1) {
     if (missing_feature(c)) return 1;
     switch (c) {
       case 'j': opt->json = true; break;
@@ -257,6 +272,7 @@ int parse_options(int argc, char** argv, options* opt, bool* help) {
         opt->metrics_text = optarg;
         break;
       case 'q': opt->quiet = true; break;
+      case 'S': opt->state_path = optarg; break;
       case 'W': opt->web_config_path = optarg; break;
       case 's':
         if (!parse_seconds("--stale", optarg, &opt->stale_s)) return 1;
@@ -335,8 +351,11 @@ void sweep(monitor* m, uint64_t now_ms, uint32_t seconds, uint32_t microseconds)
     }
   }
   if (now_ms > forget_ms) {
+    pthread_mutex_lock(&m->lock);
     const size_t gone = units_forget(&m->table, now_ms - forget_ms);
     m->counts.forgotten += gone;
+    m->changes += gone;
+    pthread_mutex_unlock(&m->lock);
     if (gone != 0) m->dirty = true;
   }
 }
@@ -347,22 +366,26 @@ void handle_datagram(monitor* m, uint32_t source, const uint8_t* data, size_t le
                      uint32_t microseconds, uint64_t now_ms) {
   telemetry_record record;
   const telemetry_result result = telemetry_decode(data, len, &record);
+  // Only a good datagram makes a unit.
   unit_record* unit = result == TELEMETRY_OK
                           ? units_update(&m->table, source, &record, now_ms, seconds, microseconds)
-                          : units_at(&m->table, source, now_ms);
-  if (unit == nullptr && m->table.count == m->table.max && !m->full_reported) {
+                          : units_find(&m->table, source);
+  if (result == TELEMETRY_OK && unit == nullptr && m->table.count == m->table.max && !m->full_reported) {
     fprintf(stderr, "unitmon: unit table full (%zu units): further units are not kept\n",
             m->table.max);
     m->full_reported = true;
   }
   if (result != TELEMETRY_OK) {
     ++m->counts.malformed;
-    if (unit != nullptr && !unit->malformed_reported) {
+    // Said once per unit, and once for all senders that are no unit.
+    bool* reported = unit != nullptr ? &unit->malformed_reported : &m->stranger_reported;
+    if (!*reported) {
       report_malformed(source, result, &record, len);
-      unit->malformed_reported = true;
+      *reported = true;
     }
     return;
   }
+  ++m->changes;
   ++m->good;
   ++m->counts.received[record.type];
   if (m->opt.quiet) return;
@@ -423,38 +446,188 @@ int read_capture(monitor* m) {
 #endif
 
 #if UNITMON_METRICS
-void render_metrics(void* context, exporter_document document, text_buffer* out) {
+// A copy of the table and counts for a reader in another thread.
+bool take_snapshot(void* context, fleet_snapshot* out) {
+  monitor* m = static_cast<monitor*>(context);
+  pthread_mutex_lock(&m->lock);
+  const bool ok = snapshot_take(out, &m->table, &m->counts);
+  pthread_mutex_unlock(&m->lock);
+  return ok;
+}
+
+void render(void* context, exporter_document document, const fleet_snapshot* snapshot, text_buffer* out) {
   const monitor* m = static_cast<const monitor*>(context);
   if (document == EXPORTER_METRICS) {
-    metrics_render(out, &m->table, &m->counts);
+    metrics_render(out, snapshot);
     return;
   }
   timespec wall;
   clock_gettime(CLOCK_REALTIME, &wall);
-  const fleet_page_info info = {static_cast<uint64_t>(monotonic_ms()), static_cast<uint32_t>(wall.tv_sec), m->started_s,
-                                m->opt.stale_s, 30};
-  fleet_page_render(out, &m->table, &m->counts, &info);
+  const fleet_page_info info = {static_cast<uint64_t>(wall.tv_sec) * 1000u + static_cast<uint64_t>(wall.tv_nsec) / 1000000u,
+                                m->started_s, m->opt.stale_s, 30};
+  fleet_page_render(out, snapshot, &info);
 }
 #endif
 
-// Reads what waits on the socket, a bounded number at a time.
+// Reads what waits on the socket, a batch at a time and a bounded number
+// in all, each batch handled under the table's lock.
 void receive_datagrams(monitor* m, int sock) {
-  for (int i = 0; i < 256 && !wanted_all(m); ++i) {
-    uint8_t buf[512];
+  struct datagram {
+    uint8_t data[512];
     sockaddr_in from;
-    socklen_t from_len = sizeof from;
-    const ssize_t n = recvfrom(sock, buf, sizeof buf, MSG_DONTWAIT | MSG_TRUNC,
-                               reinterpret_cast<sockaddr*>(&from), &from_len);
-    if (n < 0) break;
-    timespec wall;
-    clock_gettime(CLOCK_REALTIME, &wall);
+    char control[CMSG_SPACE(sizeof(uint32_t))];
+    iovec iov;
+  };
+  static datagram in[RECEIVE_BATCH];
+  static mmsghdr msgs[RECEIVE_BATCH];
+  for (unsigned done = 0; done < RECEIVE_PASS && !wanted_all(m);) {
+    for (unsigned i = 0; i < RECEIVE_BATCH; ++i) {
+      in[i].iov = {in[i].data, sizeof in[i].data};
+      msgs[i].msg_hdr = {&in[i].from, sizeof in[i].from, &in[i].iov, 1, in[i].control, sizeof in[i].control, 0};
+    }
     // MSG_TRUNC gives the real length: a datagram longer than the buffer is
     // judged by it, and no known type is that long.
-    handle_datagram(m, ntohl(from.sin_addr.s_addr), buf, static_cast<size_t>(n),
-                    static_cast<uint32_t>(wall.tv_sec), static_cast<uint32_t>(wall.tv_nsec / 1000),
-                    monotonic_ms());
+    const int n = recvmmsg(sock, msgs, RECEIVE_BATCH, MSG_DONTWAIT | MSG_TRUNC, nullptr);
+    if (n <= 0) break;
+    done += static_cast<unsigned>(n);
+    timespec wall;
+    clock_gettime(CLOCK_REALTIME, &wall);
+    const uint64_t now = monotonic_ms();
+    pthread_mutex_lock(&m->lock);
+    for (int i = 0; i < n && !wanted_all(m); ++i) {
+      for (cmsghdr* c = CMSG_FIRSTHDR(&msgs[i].msg_hdr); c != nullptr; c = CMSG_NXTHDR(&msgs[i].msg_hdr, c)) {
+        if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SO_RXQ_OVFL) continue;
+        uint32_t drops;
+        memcpy(&drops, CMSG_DATA(c), sizeof drops);
+        m->counts.receive_drops += static_cast<uint32_t>(drops - m->kernel_drops);  // it wraps at 2^32
+        m->kernel_drops = drops;
+      }
+      handle_datagram(m, ntohl(in[i].from.sin_addr.s_addr), in[i].data, msgs[i].msg_len,
+                      static_cast<uint32_t>(wall.tv_sec), static_cast<uint32_t>(wall.tv_nsec / 1000), now);
+    }
+    pthread_mutex_unlock(&m->lock);
+    if (static_cast<unsigned>(n) < RECEIVE_BATCH) break;
   }
 }
+
+#if UNITMON_METRICS
+// Writes the table to --state every few seconds when it changed, from a
+// thread of its own: a slow disk never holds up reception.
+struct state_keeper {
+  monitor* m;
+  pthread_t thread;
+  pthread_mutex_t lock;
+  pthread_cond_t wake;
+  bool stop;
+  bool failed;              // said on standard error
+  uint64_t saved_changes;
+};
+
+// Saves a snapshot; the errno of a failure, or 0.
+int save_state(monitor* m, uint64_t* saved_changes) {
+  fleet_snapshot snapshot;
+  pthread_mutex_lock(&m->lock);
+  const uint64_t changes = m->changes;
+  const bool ok = snapshot_take(&snapshot, &m->table, &m->counts);
+  pthread_mutex_unlock(&m->lock);
+  if (!ok) return ENOMEM;
+  const int error = state_save(m->opt.state_path, snapshot.units, snapshot.count);
+  snapshot_free(&snapshot);
+  if (error == 0) *saved_changes = changes;
+  return error;
+}
+
+void report_state_failure(state_keeper* k, int error) {
+  if (error == 0 || k->failed) return;
+  fprintf(stderr, "unitmon: cannot save the unit table to %s: %s\n", k->m->opt.state_path, strerror(error));
+  k->failed = true;
+}
+
+void* keep_state(void* arg) {
+  state_keeper* k = static_cast<state_keeper*>(arg);
+  pthread_mutex_lock(&k->lock);
+  while (!k->stop) {
+    timespec until;
+    clock_gettime(CLOCK_MONOTONIC, &until);
+    until.tv_sec += static_cast<time_t>(STATE_EVERY_MS / 1000);
+    while (!k->stop && pthread_cond_timedwait(&k->wake, &k->lock, &until) != ETIMEDOUT) {
+    }
+    if (k->stop) break;
+    pthread_mutex_lock(&k->m->lock);
+    const bool changed = k->m->changes != k->saved_changes;
+    pthread_mutex_unlock(&k->m->lock);
+    if (changed) report_state_failure(k, save_state(k->m, &k->saved_changes));
+  }
+  pthread_mutex_unlock(&k->lock);
+  return nullptr;
+}
+
+bool start_state_keeper(state_keeper* k, monitor* m) {
+  k->m = m;
+  k->stop = k->failed = false;
+  k->saved_changes = m->changes;
+  pthread_mutex_init(&k->lock, nullptr);
+  pthread_condattr_t attr;
+  pthread_condattr_init(&attr);
+  pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+  pthread_cond_init(&k->wake, &attr);
+  pthread_condattr_destroy(&attr);
+  return pthread_create(&k->thread, nullptr, keep_state, k) == 0;
+}
+
+// Ends the keeper and saves what it had not.
+void stop_state_keeper(state_keeper* k) {
+  pthread_mutex_lock(&k->lock);
+  k->stop = true;
+  pthread_cond_signal(&k->wake);
+  pthread_mutex_unlock(&k->lock);
+  pthread_join(k->thread, nullptr);
+  if (k->m->changes != k->saved_changes) report_state_failure(k, save_state(k->m, &k->saved_changes));
+  pthread_cond_destroy(&k->wake);
+  pthread_mutex_destroy(&k->lock);
+}
+
+// Loads --state into the table; false when the state is not to be kept
+// (said on standard error). Units older than --forget stay forgotten.
+bool load_state(monitor* m) {
+  const char* path = m->opt.state_path;
+  state_contents st;
+  const state_result r = state_load(path, &st);
+  if (r == STATE_UNUSABLE) {
+    fprintf(stderr, "unitmon: %s: %s%s%s; the unit table is not kept\n", path, st.reason,
+            st.error != 0 ? ": " : "", st.error != 0 ? strerror(st.error) : "");
+    return false;
+  }
+  if (r == STATE_NOT_MOVED) {
+    fprintf(stderr, "unitmon: %s: %s, and it cannot be moved aside: %s; the unit table is not kept\n", path,
+            st.reason, strerror(st.error));
+    return false;
+  }
+  if (r == STATE_MOVED) {
+    fprintf(stderr, "unitmon: %s: %s; moved aside to %s, the table starts empty\n", path, st.reason, st.aside);
+  }
+  timespec wall;
+  clock_gettime(CLOCK_REALTIME, &wall);
+  const uint64_t now = monotonic_ms();
+  const uint64_t wall_ms = static_cast<uint64_t>(wall.tv_sec) * 1000u + static_cast<uint64_t>(wall.tv_nsec) / 1000000u;
+  for (size_t i = 0; i < st.count; ++i) {
+    const unit_view& v = st.units[i];
+    const uint64_t seen = static_cast<uint64_t>(v.seen_s) * 1000u + v.seen_us / 1000u;
+    const uint64_t age = wall_ms > seen ? wall_ms - seen : 0;
+    if (age > static_cast<uint64_t>(m->opt.forget_s) * 1000u) continue;
+    units_restore(&m->table, &v, now > age ? now - age : 0);
+  }
+  free(st.units);
+  // A first save now tells at once whether the file can be written.
+  uint64_t saved;
+  const int error = save_state(m, &saved);
+  if (error != 0) {
+    fprintf(stderr, "unitmon: cannot save the unit table to %s: %s; it is not kept\n", path, strerror(error));
+    return false;
+  }
+  return true;
+}
+#endif
 
 int listen_udp(monitor* m, const web_config* web_settings) {
 #if !UNITMON_METRICS
@@ -477,17 +650,35 @@ int listen_udp(monitor* m, const web_config* web_settings) {
     close(sock);
     return 1;
   }
-  // Room for a burst while a scrape is answered (capped by net.core.rmem_max).
+  // Room for bursts (capped by net.core.rmem_max), and the kernel's count
+  // of what it dropped for want of room with every datagram.
   int buffer = SOCKET_BUFFER;
   setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
+  setsockopt(sock, SOL_SOCKET, SO_RXQ_OVFL, &one, sizeof one);
+  socklen_t buffer_len = sizeof buffer;
+  if (getsockopt(sock, SOL_SOCKET, SO_RCVBUF, &buffer, &buffer_len) == 0) {
+    // The kernel reports twice what it granted (room for its bookkeeping).
+    const int granted = buffer / 2;
+    m->counts.receive_buffer_bytes = static_cast<uint64_t>(granted);
+    if (granted < SOCKET_BUFFER) {
+      fprintf(stderr,
+              "unitmon: the kernel granted a receive buffer of %d bytes, not the %d asked for: "
+              "bursts may be lost (raise net.core.rmem_max)\n",
+              granted, SOCKET_BUFFER);
+    }
+  }
 #if UNITMON_METRICS
+  state_keeper keeper;
+  bool keeping = false;
+  if (m->opt.state_path != nullptr && load_state(m)) keeping = start_state_keeper(&keeper, m);
   exporter* web = nullptr;
   if (m->opt.metrics) {
     web = exporter_start(reinterpret_cast<const sockaddr*>(&m->opt.metrics_address),
-                         m->opt.metrics_address_len, web_settings, render_metrics, m);
+                         m->opt.metrics_address_len, web_settings, take_snapshot, render, m);
     if (web == nullptr) {
       fprintf(stderr, "unitmon: cannot serve metrics on TCP %s: %s\n", m->opt.metrics_text,
               errno != 0 ? strerror(errno) : "the HTTP server did not start");
+      if (keeping) stop_state_keeper(&keeper);
       close(sock);
       return 1;
     }
@@ -511,26 +702,16 @@ int listen_udp(monitor* m, const web_config* web_settings) {
       if (next < due) due = next;
     }
     uint64_t wait_ms = due > now ? due - now : 0;
-    pollfd pfd[2] = {{sock, POLLIN, 0}, {-1, POLLIN, 0}};
-#if UNITMON_METRICS
-    if (web != nullptr) {
-      pfd[1].fd = exporter_fd(web);
-      const int64_t web_ms = exporter_timeout_ms(web);
-      if (web_ms >= 0 && static_cast<uint64_t>(web_ms) < wait_ms) wait_ms = static_cast<uint64_t>(web_ms);
-    }
-#endif
+    pollfd pfd[1] = {{sock, POLLIN, 0}};
     timespec ts = {static_cast<time_t>(wait_ms / 1000), static_cast<long>(wait_ms % 1000) * 1000000};
     // The stop signals are blocked outside this wait, so none is missed.
-    const int ready = ppoll(pfd, 2, &ts, &none);
+    const int ready = ppoll(pfd, 1, &ts, &none);
     if (ready < 0 && errno != EINTR) {
       fprintf(stderr, "unitmon: waiting for datagrams: %s\n", strerror(errno));
       failed = 1;
       break;
     }
     if (ready > 0 && pfd[0].revents != 0) receive_datagrams(m, sock);
-#if UNITMON_METRICS
-    if (web != nullptr) exporter_run(web);
-#endif
     now = monotonic_ms();
     timespec wall;
     clock_gettime(CLOCK_REALTIME, &wall);
@@ -546,6 +727,7 @@ int listen_udp(monitor* m, const web_config* web_settings) {
   }
 #if UNITMON_METRICS
   if (web != nullptr) exporter_stop(web);
+  if (keeping) stop_state_keeper(&keeper);
 #endif
   close(sock);
   return failed || !output_ok ? 1 : 0;
@@ -581,6 +763,7 @@ int main(int argc, char** argv) {
   }
 #endif
   units_init(&m.table, m.opt.max_units);
+  pthread_mutex_init(&m.lock, nullptr);
 
   // A reader that went away ends the run through the failed write, not SIGPIPE.
   signal(SIGPIPE, SIG_IGN);

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "board_version.h"
+#include "escape.h"
 #include "report.h"
 
 void text_append(text_buffer* b, const char* format, ...) {
@@ -38,35 +39,10 @@ void text_append(text_buffer* b, const char* format, ...) {
   }
 }
 
-void metrics_escape_label(const uint8_t* bytes, size_t len, char* out) {
-  char* p = out;
-  for (size_t i = 0; i < len; ++i) {
-    const uint8_t b = bytes[i];
-    if (b == '\\' || b == '"') {
-      *p++ = '\\';
-      *p++ = static_cast<char>(b);
-    } else if (b == '\n') {
-      *p++ = '\\';
-      *p++ = 'n';
-    } else if (b >= 0x80) {
-      *p++ = static_cast<char>(0xC0 | (b >> 6));
-      *p++ = static_cast<char>(0x80 | (b & 0x3F));
-    } else if (b < 0x20 || b == 0x7F) {
-      const unsigned picture = b == 0x7F ? 0x2421u : 0x2400u + b;
-      *p++ = static_cast<char>(0xE0 | (picture >> 12));
-      *p++ = static_cast<char>(0x80 | ((picture >> 6) & 0x3F));
-      *p++ = static_cast<char>(0x80 | (picture & 0x3F));
-    } else {
-      *p++ = static_cast<char>(b);
-    }
-  }
-  *p = '\0';
-}
-
 namespace {
 
 // The labels that name a unit, without braces.
-void unit_labels(const unit_record* u, char* out, size_t size) {
+void unit_labels(const unit_view* u, char* out, size_t size) {
   char address[16];
   report_address(u->address, address);
   if (!u->has_identity) {
@@ -74,14 +50,9 @@ void unit_labels(const unit_record* u, char* out, size_t size) {
     return;
   }
   char serial[3 * TELEMETRY_SERIAL_LEN + 1];
-  metrics_escape_label(u->serial, u->serial_len, serial);
+  text_escape(u->serial, u->serial_len, serial);
   char uuid[2 * TELEMETRY_UUID_LEN + 1];
-  static const char HEX[] = "0123456789abcdef";
-  for (size_t i = 0; i < TELEMETRY_UUID_LEN; ++i) {
-    uuid[2 * i] = HEX[u->uuid[i] >> 4];
-    uuid[2 * i + 1] = HEX[u->uuid[i] & 0x0F];
-  }
-  uuid[2 * TELEMETRY_UUID_LEN] = '\0';
+  text_uuid(u->uuid, uuid);
   snprintf(out, size, "serial=\"%s\",uuid=\"%s\"", serial, uuid);
 }
 
@@ -134,30 +105,26 @@ char* put_decimal(char* p, uint32_t v, int width) {
 }
 
 // The unit's samples, one into each family's part.
-void unit_samples(text_buffer* parts, const unit_record* u) {
+void unit_samples(text_buffer* parts, const unit_view* u) {
   char labels[200];
   unit_labels(u, labels, sizeof labels);
   size_t len = strlen(labels);
-  const telemetry_record& s = u->now.status;
   char value[24];
-  if (u->now.has_status && s.battery_valid) {
-    char* p = put_decimal(value, s.battery / 100u, 1);
+  if (u->has_status && u->battery_valid) {
+    char* p = put_decimal(value, u->battery / 100u, 1);
     *p++ = '.';
-    *put_decimal(p, s.battery % 100u, 2) = '\0';
+    *put_decimal(p, u->battery % 100u, 2) = '\0';
     sample(&parts[BATTERY], "unitmon_unit_battery_ratio", labels, len, value);
   }
-  if (u->now.has_status && s.charging_valid) {
-    sample(&parts[CHARGING], "unitmon_unit_charging", labels, len, s.charging == 1 ? "1" : "0");
+  if (u->has_status && u->charging_valid) {
+    sample(&parts[CHARGING], "unitmon_unit_charging", labels, len, u->charging == 1 ? "1" : "0");
   }
   char* p = put_decimal(value, u->seen_s, 1);
   *p++ = '.';
   *put_decimal(p, u->seen_us, 6) = '\0';
   sample(&parts[LAST_SEEN], "unitmon_unit_last_seen_timestamp_seconds", labels, len, value);
   char version[20] = "";
-  if (u->now.has_version) {
-    snprintf(version, sizeof version, "%u.%u.%u", u->now.version.major, u->now.version.minor,
-             u->now.version.patch);
-  }
+  if (u->has_version) snprintf(version, sizeof version, "%u.%u.%u", u->major, u->minor, u->patch);
   char address[16];
   report_address(u->address, address);
   if (u->has_identity) {
@@ -227,7 +194,8 @@ void process_metrics(text_buffer* b) {
 
 }  // namespace
 
-void metrics_render(text_buffer* b, const unit_table* t, const listener_counts* c) {
+void metrics_render(text_buffer* b, const fleet_snapshot* t) {
+  const listener_counts* c = &t->counts;
   static const struct {
     unit_metric metric;
     const char* name;
@@ -241,7 +209,7 @@ void metrics_render(text_buffer* b, const unit_table* t, const listener_counts* 
       {INFO, "unitmon_unit_info", "gauge", "The unit's address and software version; always 1."},
   };
   text_buffer parts[UNIT_METRICS] = {};
-  for (size_t i = 0; i < t->count; ++i) unit_samples(parts, t->units[i]);
+  for (size_t i = 0; i < t->count; ++i) unit_samples(parts, &t->units[i]);
   for (const auto& f : UNIT_FAMILIES) {
     family(b, f.name, f.type, f.help);
     text_buffer& part = parts[f.metric];
@@ -255,8 +223,13 @@ void metrics_render(text_buffer* b, const unit_table* t, const listener_counts* 
     text_append(b, "unitmon_datagrams_received_total{type=\"%s\"} %" PRIu64 "\n", types[i], c->received[i]);
   }
   family(b, "unitmon_datagrams_malformed_total", "counter",
-         "Datagrams of the wrong length, of an unknown type or too short for a type.");
+         "Datagrams of the wrong length, of an unknown type or too short for a type; they make no unit.");
   text_append(b, "unitmon_datagrams_malformed_total %" PRIu64 "\n", c->malformed);
+  family(b, "unitmon_receive_drops_total", "counter",
+         "Datagrams the kernel dropped on the listener's socket, its receive buffer being full.");
+  text_append(b, "unitmon_receive_drops_total %" PRIu64 "\n", c->receive_drops);
+  family(b, "unitmon_receive_buffer_bytes", "gauge", "The socket's receive buffer as the kernel granted it.");
+  text_append(b, "unitmon_receive_buffer_bytes %" PRIu64 "\n", c->receive_buffer_bytes);
   family(b, "unitmon_datagrams_dropped_total", "counter",
          "Datagrams of units not kept because the table was at --max-units.");
   text_append(b, "unitmon_datagrams_dropped_total %" PRIu64 "\n", t->dropped);

@@ -2,6 +2,8 @@
 
 #include <inttypes.h>
 
+#include "escape.h"
+
 void report_address(uint32_t address, char* out) {
   snprintf(out, 16, "%u.%u.%u.%u", static_cast<unsigned>(address >> 24),
            static_cast<unsigned>((address >> 16) & 0xFF), static_cast<unsigned>((address >> 8) & 0xFF),
@@ -20,36 +22,6 @@ void report_escape_text(const uint8_t* bytes, size_t len, char* out) {
   }
   *p = '\0';
 }
-
-void report_escape_json(const uint8_t* bytes, size_t len, char* out) {
-  char* p = out;
-  for (size_t i = 0; i < len; ++i) {
-    const uint8_t b = bytes[i];
-    if (b == '"' || b == '\\') {
-      *p++ = '\\';
-      *p++ = static_cast<char>(b);
-    } else if (b == '\n') {
-      *p++ = '\\';
-      *p++ = 'n';
-    } else if (b == '\t') {
-      *p++ = '\\';
-      *p++ = 't';
-    } else if (b < 0x20 || b >= 0x7F) {
-      p += snprintf(p, 7, "\\u%04x", b);
-    } else {
-      *p++ = static_cast<char>(b);
-    }
-  }
-  *p = '\0';
-}
-
-namespace {
-
-void hex_uuid(const uint8_t* uuid, char* out) {
-  for (size_t i = 0; i < TELEMETRY_UUID_LEN; ++i) snprintf(out + 2 * i, 3, "%02X", uuid[i]);
-}
-
-}  // namespace
 
 void report_json(FILE* f, uint32_t source, uint32_t seconds, uint32_t microseconds,
                  const telemetry_record* r) {
@@ -73,10 +45,10 @@ void report_json(FILE* f, uint32_t source, uint32_t seconds, uint32_t microsecon
     fprintf(f, "\"type\":\"version\",\"major\":%u,\"minor\":%u,\"patch\":%u}\n", r->major, r->minor,
             r->patch);
   } else {
-    char serial[6 * TELEMETRY_SERIAL_LEN + 1];
+    char serial[3 * TELEMETRY_SERIAL_LEN + 1];
     char uuid[2 * TELEMETRY_UUID_LEN + 1];
-    report_escape_json(r->serial, r->serial_len, serial);
-    hex_uuid(r->uuid, uuid);
+    text_escape(r->serial, r->serial_len, serial);
+    text_uuid(r->uuid, uuid);
     fprintf(f, "\"type\":\"identity\",\"serial\":\"%s\",\"uuid\":\"%s\"}\n", serial, uuid);
   }
 }
@@ -87,10 +59,10 @@ void report_json_stale(FILE* f, uint32_t seconds, uint32_t microseconds, const u
   fprintf(f, "{\"time\":%" PRIu32 ".%06" PRIu32 ",\"source\":\"%s\",\"type\":\"stale\",", seconds,
           microseconds, address);
   if (u->has_identity) {
-    char serial[6 * TELEMETRY_SERIAL_LEN + 1];
+    char serial[3 * TELEMETRY_SERIAL_LEN + 1];
     char uuid[2 * TELEMETRY_UUID_LEN + 1];
-    report_escape_json(u->serial, u->serial_len, serial);
-    hex_uuid(u->uuid, uuid);
+    text_escape(u->serial, u->serial_len, serial);
+    text_uuid(u->uuid, uuid);
     fprintf(f, "\"serial\":\"%s\",\"uuid\":\"%s\",", serial, uuid);
   }
   fprintf(f, "\"last_seen\":%" PRIu32 ".%06" PRIu32 "}\n", u->seen_s, u->seen_us);
@@ -115,7 +87,7 @@ void report_row(FILE* f, const unit_record* u, uint64_t now_ms) {
   report_address(u->address, address);
   if (u->has_identity) {
     report_escape_text(u->serial, u->serial_len, serial);
-    hex_uuid(u->uuid, uuid);
+    text_uuid(u->uuid, uuid);
     uuid[8] = '\0';
   }
   if (u->now.has_version) {

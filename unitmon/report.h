@@ -18,11 +18,6 @@ void report_address(uint32_t address, char* out);
 // \xNN. `out` holds 4 * len + 1 bytes.
 void report_escape_text(const uint8_t* bytes, size_t len, char* out);
 
-// JSON string contents (RFC 8259): quote, backslash and control characters
-// escaped, bytes from 0x7F up as \u00NN (so the line is always valid UTF-8).
-// `out` holds 6 * len + 1 bytes.
-void report_escape_json(const uint8_t* bytes, size_t len, char* out);
-
 // One line of JSON for a decoded datagram, with its wall-clock time.
 void report_json(FILE* f, uint32_t source, uint32_t seconds, uint32_t microseconds,
                  const telemetry_record* record);

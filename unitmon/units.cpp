@@ -112,11 +112,14 @@ void remove_unit(unit_table* t, unit_record* u) {
   free(u);
 }
 
-// The unit that an identity datagram from u's address names.
-unit_record* identify(unit_table* t, unit_record* u, const telemetry_record* r, uint64_t now_ms) {
+// The unit that an identity datagram from `address` names; u is the unit
+// behind that address, nullptr when none is. A known identity moves to the
+// address without needing room in the table.
+unit_record* identify(unit_table* t, unit_record* u, uint32_t address, const telemetry_record* r,
+                      uint64_t now_ms) {
   uint8_t serial[TELEMETRY_SERIAL_LEN] = {};
   memcpy(serial, r->serial, r->serial_len);
-  if (u->has_identity && compare_identity(u, serial, r->uuid) == 0) {
+  if (u != nullptr && u->has_identity && compare_identity(u, serial, r->uuid) == 0) {
     u->since_status = u->since_version = false;
     return u;
   }
@@ -124,11 +127,15 @@ unit_record* identify(unit_table* t, unit_record* u, const telemetry_record* r, 
   unit_record* known = at < t->identified && compare_identity(t->by_identity[at], serial, r->uuid) == 0
                            ? t->by_identity[at] : nullptr;
   unit_record* target = known;
-  if (target == nullptr && !u->has_identity) {
+  if (target == nullptr && u != nullptr && !u->has_identity) {
     target = u;
   } else if (target == nullptr) {
     target = add_unit(t);
     if (target == nullptr) return nullptr;
+    if (u == nullptr) {              // a new unit at a new address
+      target->address = address;
+      index_address(t, target);
+    }
   }
   if (target != known) {
     memcpy(target->serial, serial, sizeof serial);
@@ -137,13 +144,15 @@ unit_record* identify(unit_table* t, unit_record* u, const telemetry_record* r, 
     target->has_identity = true;
     insert_at(t->by_identity, &t->identified, identity_position(t, serial, r->uuid), target);
   }
-  if (target != u) {
-    move_recent_readings(u, target);
-    const uint32_t address = u->address;
-    if (u->has_identity) {
-      unindex_address(t, u);       // another unit behind its address now
-    } else {
-      remove_unit(t, u);           // it was this unit all along
+  // Without u, a known unit came from an address that nobody holds: it moved.
+  if (target != u && (u != nullptr || target == known)) {
+    if (u != nullptr) {
+      move_recent_readings(u, target);
+      if (u->has_identity) {
+        unindex_address(t, u);     // another unit behind its address now
+      } else {
+        remove_unit(t, u);         // it was this unit all along
+      }
     }
     unindex_address(t, target);
     target->address = address;
@@ -169,9 +178,14 @@ void units_free(unit_table* table) {
   memset(table, 0, sizeof *table);
 }
 
-unit_record* units_at(unit_table* table, uint32_t address, uint64_t now_ms) {
+unit_record* units_find(const unit_table* table, uint32_t address) {
   const size_t at = address_position(table, address);
-  if (at < table->addressed && table->by_address[at]->address == address) return table->by_address[at];
+  return at < table->addressed && table->by_address[at]->address == address ? table->by_address[at] : nullptr;
+}
+
+unit_record* units_at(unit_table* table, uint32_t address, uint64_t now_ms) {
+  unit_record* known = units_find(table, address);
+  if (known != nullptr) return known;
   unit_record* u = add_unit(table);
   if (u == nullptr) return nullptr;
   u->address = address;
@@ -182,14 +196,15 @@ unit_record* units_at(unit_table* table, uint32_t address, uint64_t now_ms) {
 
 unit_record* units_update(unit_table* table, uint32_t address, const telemetry_record* r,
                           uint64_t now_ms, uint32_t seconds, uint32_t microseconds) {
-  unit_record* u = units_at(table, address, now_ms);
-  if (u == nullptr) return nullptr;
+  unit_record* u = nullptr;
   if (r->type == TELEMETRY_IDENTITY) {
-    u = identify(table, u, r, now_ms);
+    u = identify(table, units_find(table, address), address, r, now_ms);
     if (u == nullptr) return nullptr;
     u->identity_ms = now_ms;
     u->identity_s = seconds;
     u->identity_us = microseconds;
+  } else if ((u = units_at(table, address, now_ms)) == nullptr) {
+    return nullptr;
   } else if (r->type == TELEMETRY_STATUS) {
     if (!u->since_status) {
       u->before.status = u->now.status;
@@ -230,4 +245,61 @@ size_t units_forget(unit_table* table, uint64_t oldest_ms) {
   }
   table->count = kept;
   return gone;
+}
+
+void units_view(const unit_record* u, unit_view* v) {
+  memset(v, 0, sizeof *v);
+  v->address = u->address;
+  v->seen_s = u->seen_s;
+  v->seen_us = u->seen_us;
+  v->has_identity = u->has_identity;
+  v->serial_len = u->serial_len;
+  memcpy(v->serial, u->serial, sizeof v->serial);
+  memcpy(v->uuid, u->uuid, sizeof v->uuid);
+  const telemetry_record& s = u->now.status;
+  v->has_status = u->now.has_status;
+  v->battery_valid = s.battery_valid;
+  v->charging_valid = s.charging_valid;
+  v->battery = s.battery;
+  v->charging = s.charging;
+  v->has_version = u->now.has_version;
+  v->major = u->now.version.major;
+  v->minor = u->now.version.minor;
+  v->patch = u->now.version.patch;
+}
+
+unit_record* units_restore(unit_table* table, const unit_view* v, uint64_t seen_ms) {
+  if (units_find(table, v->address) != nullptr) return nullptr;
+  if (v->has_identity) {
+    const size_t at = identity_position(table, v->serial, v->uuid);
+    if (at < table->identified && compare_identity(table->by_identity[at], v->serial, v->uuid) == 0) return nullptr;
+  }
+  unit_record* u = add_unit(table);
+  if (u == nullptr) return nullptr;
+  u->address = v->address;
+  index_address(table, u);
+  if (v->has_identity) {
+    u->has_identity = true;
+    u->serial_len = v->serial_len;
+    memcpy(u->serial, v->serial, sizeof u->serial);
+    memcpy(u->uuid, v->uuid, sizeof u->uuid);
+    insert_at(table->by_identity, &table->identified, identity_position(table, u->serial, u->uuid), u);
+  }
+  u->now.has_status = v->has_status;
+  u->now.status.type = TELEMETRY_STATUS;
+  u->now.status.battery = v->battery;
+  u->now.status.charging = v->charging;
+  u->now.status.battery_valid = v->battery_valid;
+  u->now.status.charging_valid = v->charging_valid;
+  u->now.status_ms = seen_ms;
+  u->now.has_version = v->has_version;
+  u->now.version.type = TELEMETRY_VERSION;
+  u->now.version.major = v->major;
+  u->now.version.minor = v->minor;
+  u->now.version.patch = v->patch;
+  u->before = u->now;
+  u->seen_ms = u->identity_ms = seen_ms;
+  u->seen_s = u->identity_s = v->seen_s;
+  u->seen_us = u->identity_us = v->seen_us;
+  return u;
 }

@@ -41,6 +41,19 @@ struct unit_record {
   bool malformed_reported;      // a bad datagram of this unit was said once
 };
 
+// What a unit shows and what survives a restart: its identity, address,
+// latest readings and when it was last heard from (wall-clock time).
+struct unit_view {
+  uint32_t address;
+  uint32_t seen_s, seen_us;
+  bool has_identity, has_status, has_version, battery_valid, charging_valid;
+  uint8_t serial_len;
+  uint8_t serial[TELEMETRY_SERIAL_LEN];
+  uint8_t uuid[TELEMETRY_UUID_LEN];
+  uint8_t battery, charging, major, minor;
+  uint16_t patch;
+};
+
 struct unit_table {
   unit_record** units;          // in order of arrival
   unit_record** by_address;     // units at their address, by address
@@ -54,14 +67,26 @@ struct unit_table {
 void units_init(unit_table* table, size_t max);
 void units_free(unit_table* table);
 
+// The unit behind `address`; nullptr when none is.
+unit_record* units_find(const unit_table* table, uint32_t address);
+
 // The unit behind `address`, added when new; nullptr when the table is full
 // (counted in `dropped`) or memory ran out.
 unit_record* units_at(unit_table* table, uint32_t address, uint64_t now_ms);
 
 // Keeps a decoded datagram of the unit behind `address`, returning the unit
-// it now belongs to (a new identity is a new unit; nullptr as units_at).
+// it now belongs to (a new identity is a new unit; nullptr as units_at). A
+// unit exists only once a good datagram came from it; a known identity from
+// a new address moves there, also when the table is full.
 unit_record* units_update(unit_table* table, uint32_t address, const telemetry_record* record,
                           uint64_t now_ms, uint32_t seconds, uint32_t microseconds);
 
 // Removes the units silent since before `oldest_ms`; returns how many.
 size_t units_forget(unit_table* table, uint64_t oldest_ms);
+
+void units_view(const unit_record* unit, unit_view* out);
+
+// Puts back a unit kept from an earlier run, last heard from at `seen_ms` on
+// the table's clock; nullptr when the table is full or already has its
+// identity or address (the first one stays).
+unit_record* units_restore(unit_table* table, const unit_view* view, uint64_t seen_ms);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "fleet_page.h"
+#include "snapshot.h"
 #include "units.h"
 
 namespace {
@@ -23,6 +24,7 @@ struct Unit {
 // "SERIAL" per row in page order, "!" after a row marked silent.
 std::string rows(const std::vector<Unit>& units) {
   const uint64_t now_ms = 1000000;
+  const uint32_t now_s = 1700001000;
   unit_table table;
   units_init(&table, 100);
   uint32_t address = 0x0A000001;
@@ -32,20 +34,23 @@ std::string rows(const std::vector<Unit>& units) {
     r.type = TELEMETRY_IDENTITY;
     r.serial_len = static_cast<uint8_t>(strlen(u.serial));
     memcpy(r.serial, u.serial, r.serial_len);
-    units_update(&table, address, &r, at, 1700000000, 0);
+    units_update(&table, address, &r, at, now_s - u.silent_s, 0);
     if (u.battery >= 0) {
       r = {};
       r.type = TELEMETRY_STATUS;
       r.battery = static_cast<uint8_t>(u.battery);
       r.battery_valid = true;
-      units_update(&table, address, &r, at, 1700000000, 0);
+      units_update(&table, address, &r, at, now_s - u.silent_s, 0);
     }
     ++address;
   }
   listener_counts counts = {};
   text_buffer text = {nullptr, 0, 0, false};
-  const fleet_page_info info = {now_ms, 1700001000, 1700000000, 10, 0};
-  fleet_page_render(&text, &table, &counts, &info);
+  const fleet_page_info info = {uint64_t{now_s} * 1000u, 1700000000, 10, 0};
+  fleet_snapshot snapshot;
+  EXPECT_TRUE(snapshot_take(&snapshot, &table, &counts));
+  fleet_page_render(&text, &snapshot, &info);
+  snapshot_free(&snapshot);
   units_free(&table);
   const std::string page(text.data, text.len);
   free(text.data);

@@ -41,7 +41,10 @@ std::string unit_samples(const std::vector<Datagram>& datagrams, uint64_t forget
   if (forget_before_s != 0) units_forget(&table, forget_before_s * 1000);
   listener_counts counts = {};
   text_buffer text = {nullptr, 0, 0, false};
-  metrics_render(&text, &table, &counts);
+  fleet_snapshot snapshot;
+  EXPECT_TRUE(snapshot_take(&snapshot, &table, &counts));
+  metrics_render(&text, &snapshot);
+  snapshot_free(&snapshot);
   units_free(&table);
   std::istringstream in(std::string(text.data, text.len));
   free(text.data);
@@ -52,7 +55,7 @@ std::string unit_samples(const std::vector<Datagram>& datagrams, uint64_t forget
   return out;
 }
 
-const char* const UUID = "000000000000000000000000000000ab";
+const char* const UUID = "000000000000000000000000000000AB";
 
 TEST(Exposition, UnitSamples) {
   const uint32_t A = 0xC0A8010A, B = 0xC0A8010B;

@@ -4,12 +4,8 @@
 # Usage: netns_test.sh UNITMON UNITCTL BOARDSIM
 set -u
 unitmon=$1 unitctl=$2 boardsim=$3
-if [ "${UNITMON_IN_NETNS:-}" != 1 ]; then
-  [ "$(id -u)" = 0 ] || { echo "SKIP: network namespaces need root"; exit 77; }
-  command -v ip >/dev/null || { echo "SKIP: no ip command"; exit 77; }
-  unshare --net true 2>/dev/null || { echo "SKIP: cannot create a network namespace"; exit 77; }
-  UNITMON_IN_NETNS=1 exec unshare --net "$BASH" "$0" "$@"
-fi
+. "$(dirname "$0")/netns_lib.sh"
+enter_netns ip -- "$@"
 # A veth pair with 192.168.1.10/24 on one end gives the broadcast a link to
 # leave by; listeners on the unit get the host's own copy.
 if ! { ip link set lo up && ip link add t0 type veth peer name t1 &&
@@ -18,20 +14,6 @@ if ! { ip link set lo up && ip link add t0 type veth peer name t1 &&
   exit 77
 fi
 
-failures=0
-check() {  # description, then a command that must succeed
-  local what=$1
-  shift
-  if "$@"; then echo "ok: $what"; else echo "FAIL: $what"; failures=$((failures + 1)); fi
-}
-dir=$(mktemp -d)
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
-  wait 2>/dev/null
-  rm -rf "$dir"
-}
-trap cleanup EXIT
 listening() {  # until something listens on UDP port 2013, at most 5 s
   for _ in $(seq 50); do
     ss -Hulnp 'sport = :2013' | grep -q "$1" && return 0
@@ -61,7 +43,7 @@ expected='"source":"192.168.1.10","type":"status","battery":60,"charging":"on"}
 for f in a b; do
   got=$(sed 's/^{"time":[0-9.]*,//' "$dir/$f")
   check "listener $f decodes two cycles" test "$got" = "$expected"$'\n'"$expected"
-  check "listener $f has nothing to say on standard error" test ! -s "$dir/$f.err"
+  check "listener $f has nothing to say on standard error" test -z "$(said "$dir/$f.err")"
 done
 
 # The service runs on; a listener stopped by SIGTERM or SIGINT ends cleanly,
@@ -98,5 +80,4 @@ listening "pid=$holder,"
 check "port taken: status 1" test "$st" = 1
 check "port taken: says so" grep -q '^unitmon: cannot listen on UDP port 2013: ' "$dir/taken"
 
-echo "$failures failed"
-[ "$failures" = 0 ]
+finish

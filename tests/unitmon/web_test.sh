@@ -7,30 +7,9 @@
 # Usage: web_test.sh UNITMON
 set -u
 unitmon=$(realpath "$1")
-if [ "${UNITMON_IN_NETNS:-}" != 1 ]; then
-  [ "$(id -u)" = 0 ] || { echo "SKIP: network namespaces need root"; exit 77; }
-  for tool in ip curl openssl perl python3; do
-    command -v $tool >/dev/null || { echo "SKIP: no $tool"; exit 77; }
-  done
-  unshare --net true 2>/dev/null || { echo "SKIP: cannot create a network namespace"; exit 77; }
-  UNITMON_IN_NETNS=1 exec unshare --net "$BASH" "$0" "$@"
-fi
+. "$(dirname "$0")/netns_lib.sh"
+enter_netns ip curl openssl perl python3 -- "$@"
 ip link set lo up || { echo "SKIP: no loopback in the namespace"; exit 77; }
-
-failures=0
-check() {  # description, then a command that must succeed
-  local what=$1
-  shift
-  if "$@"; then echo "ok: $what"; else echo "FAIL: $what"; failures=$((failures + 1)); fi
-}
-dir=$(mktemp -d)
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
-  wait 2>/dev/null
-  rm -rf "$dir"
-}
-trap cleanup EXIT
 cd "$dir" || exit 1
 
 openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 -subj /CN=unitmon \
@@ -193,7 +172,7 @@ else
 fi
 kill "$tls_pid"
 wait "$tls_pid"
-check "the TLS unitmon had nothing to say" test ! -s tls.err
+check "the TLS unitmon had nothing to say" test -z "$(said tls.err)"
 
 "$unitmon" --metrics '[::]:9103' --quiet --stale 2 2> /dev/null &
 pids+=("$!")
@@ -251,5 +230,4 @@ print(f"  {w}x{h}, {len(data)} bytes, {dark} dark pixels, {pink} of a silent row
 sys.exit(0 if w == 1000 and h == 400 and dark > 2000 and pink > 3000 else 1)
 PY
 fi
-echo "$failures failed"
-[ "$failures" = 0 ]
+finish

@@ -1,15 +1,15 @@
 /* Sends the telemetry of many simulated units to one listener, for the
  * unitmon benchmark (scripts/bench-unitmon.sh runs it in a network
- * namespace of its own). Unit i sends from 10.1.x.y (i + 1 = x * 256 + y),
- * an address of a local /16 on lo, its three datagrams in a row: status,
- * version, identity (serial "BENCH%05u"). The units take turns evenly over
- * each second.
+ * namespace of its own). Unit i sends from 10.0.0.0 + 65536 + i + 1
+ * (10.1.0.1 on), an address of the local 10.0.0.0/8 on lo, its three
+ * datagrams in a row: status, version, identity (serial "BENCH%05u"). The
+ * units take turns evenly over each second. The datagrams are built from
+ * the wire format's one header, common/telemetry_wire.h.
  *
  *   telemetry_flood UNITS RATE SECONDS [DESTINATION]
  *
  * RATE is datagrams per second (three per unit and second at the units'
  * real rate). Prints the number of datagrams sent. */
-#define _GNU_SOURCE
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <stdint.h>
@@ -19,6 +19,8 @@
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
+
+#include "telemetry_wire.h"
 
 #define BATCH 64
 
@@ -30,24 +32,26 @@ static uint64_t now_ns(void) {
 
 /* Datagram k of unit `unit` (k = 0 status, 1 version, 2 identity). */
 static size_t datagram(unsigned unit, unsigned k, unsigned round, uint8_t *out) {
-  memset(out, 0, 29);
-  out[1] = (uint8_t)k;
-  if (k == 0) {
-    out[2] = (uint8_t)((unit + round) % 101);
-    out[3] = (uint8_t)(unit % 2);
-    return 4;
+  memset(out, 0, TELEMETRY_IDENTITY_LEN);
+  const uint16_t type = k == 0 ? TELEMETRY_STATUS : k == 1 ? TELEMETRY_VERSION : TELEMETRY_IDENTITY;
+  out[0] = (uint8_t)(type >> 8);
+  out[1] = (uint8_t)type;
+  if (type == TELEMETRY_STATUS) {
+    out[TELEMETRY_STATUS_BATTERY] = (uint8_t)((unit + round) % 101);
+    out[TELEMETRY_STATUS_CHARGING] = (uint8_t)(unit % 2);
+    return TELEMETRY_STATUS_LEN;
   }
-  if (k == 1) {
-    out[2] = 1;
-    out[3] = 4;
-    out[5] = 2;
-    return 6;
+  if (type == TELEMETRY_VERSION) {
+    out[TELEMETRY_VERSION_MAJOR] = 1;
+    out[TELEMETRY_VERSION_MINOR] = 4;
+    out[TELEMETRY_VERSION_PATCH + 1] = 2;
+    return TELEMETRY_VERSION_LEN;
   }
-  char serial[12];
+  char serial[TELEMETRY_SERIAL_LEN + 2];
   snprintf(serial, sizeof serial, "BENCH%05u", unit % 100000);
-  memcpy(out + 2, serial, 10);
-  for (int i = 0; i < 16; ++i) out[13 + i] = (uint8_t)(unit >> (8 * (i % 4)));
-  return 29;
+  memcpy(out + TELEMETRY_IDENTITY_SERIAL, serial, TELEMETRY_SERIAL_LEN);
+  for (size_t i = 0; i < TELEMETRY_UUID_LEN; ++i) out[TELEMETRY_IDENTITY_UUID + i] = (uint8_t)(unit >> (8 * (i % 4)));
+  return TELEMETRY_IDENTITY_LEN;
 }
 
 int main(int argc, char **argv) {
@@ -59,15 +63,17 @@ int main(int argc, char **argv) {
   const double rate = strtod(argv[2], NULL);
   const double seconds = strtod(argv[3], NULL);
   const char *destination = argc > 4 ? argv[4] : "127.0.0.1";
-  if (units == 0 || units > 65000 || rate <= 0 || seconds <= 0) return 2;
+  if (units == 0 || units > 1000000 || rate <= 0 || seconds <= 0) return 2;
 
   const int s = socket(AF_INET, SOCK_DGRAM, 0);
-  struct sockaddr_in to = {.sin_family = AF_INET, .sin_port = htons(2013)};
+  struct sockaddr_in to = {};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(TELEMETRY_PORT);
   inet_pton(AF_INET, destination, &to.sin_addr);
   int big = 4 << 20;
   setsockopt(s, SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
 
-  static uint8_t payload[BATCH][32];
+  static uint8_t payload[BATCH][TELEMETRY_IDENTITY_LEN];
   static char control[BATCH][CMSG_SPACE(sizeof(struct in_pktinfo))];
   struct mmsghdr msgs[BATCH];
   struct iovec iov[BATCH];
@@ -100,8 +106,8 @@ int main(int argc, char **argv) {
       c->cmsg_level = IPPROTO_IP;
       c->cmsg_type = IP_PKTINFO;
       c->cmsg_len = CMSG_LEN(sizeof(struct in_pktinfo));
-      struct in_pktinfo info = {0};
-      info.ipi_spec_dst.s_addr = htonl(0x0A010000u + unit + 1);
+      struct in_pktinfo info = {};
+      info.ipi_spec_dst.s_addr = htonl(0x0A010000u + unit + 1);  // 10.1.0.1 on
       memcpy(CMSG_DATA(c), &info, sizeof info);
       ++n;
     }
