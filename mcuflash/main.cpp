@@ -336,7 +336,10 @@ int main(int argc, char** argv) {
   // The bus is this run's from before the first GPIO write until after the
   // last; the shared settings are written under the lock too.
   spidev_device device = flasher_device();
-  if (take_bus(&device) != 0) return 1;
+  if (take_bus(&device) != 0) {
+    image_release(&layout);
+    return 1;
+  }
   if (verbose) {
     printf("spi mode: 0x%x\nbits per word: %d\nmax speed: %d Hz (%d KHz)\n",
            static_cast<unsigned>(device.settings.mode),
